@@ -1,0 +1,24 @@
+# Warnings for our own targets. Call kv_warnings(<target>) on every target made
+# from this project's sources.
+function(kv_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(KESTRIVANE_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# A static library from every .cpp file of the current folder (and the given
+# subfolders), with the folder's parent as include root, so code includes
+# "device/device_state.h" and the like.
+function(kv_layer_library name)
+  cmake_parse_arguments(ARG "" "" "LINK;SOURCES" ${ARGN})
+  if(ARG_SOURCES)
+    set(sources ${ARG_SOURCES})
+  else()
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_LINK})
+  kv_warnings(${name})
+endfunction()

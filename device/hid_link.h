@@ -1,0 +1,51 @@
+// HidLink: the one connection to the Base Controller's HID interface.
+//
+// Everything above it uses only these five operations. It talks to hidapi;
+// whether that is the real library or the virtual tower is decided when the
+// binary is linked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "device/device_state.h"
+
+namespace kv {
+
+constexpr unsigned short kBaseControllerVendorId = 0x21FC;
+constexpr unsigned short kBaseControllerProductId = 0x0011;
+constexpr size_t kReportSize = 9;
+// The longest a read waits for the next input report.
+constexpr int kReadTimeoutMs = 100;
+
+class HidLink {
+public:
+    explicit HidLink(DeviceState& state) : state_(state) {}
+    ~HidLink();
+    HidLink(const HidLink&) = delete;
+    HidLink& operator=(const HidLink&) = delete;
+
+    // Finds and opens the first Base Controller that can be opened; returns
+    // the handle or nullptr. Sets lastLinkResult to 1 when found, 0 when not.
+    void* Open();
+    // Closes the handle if one is held; returns 0.
+    int Close();
+    // 1 while a handle is held.
+    int IsOpen() const { return handle_ != nullptr ? 1 : 0; }
+    // Reads one input report into inputReport and parses it (always 0).
+    // Does nothing while suspendRead is 1.
+    int ReadReport();
+    // 0 on success, 1 on failure or with no handle.
+    int WriteReport(const uint8_t* buffer, size_t length);
+
+    DeviceState& state() { return state_; }
+
+private:
+    DeviceState& state_;
+    void* handle_ = nullptr;  // hid_device*
+};
+
+// The program's one link, over TheDeviceState().
+HidLink& TheHidLink();
+
+}  // namespace kv
