@@ -1,0 +1,80 @@
+#include "sync/connection_control.h"
+
+#include "platform/clock.h"
+
+namespace kv {
+
+ConnectionControl::ConnectionControl(DeviceState& state, HidLink& link, MainView& view,
+                                     SendPath& send, PollCycle& poll)
+    : state_(state), link_(link), view_(view), send_(send), poll_(poll)
+{
+}
+
+void ConnectionControl::OnOpenClose()
+{
+    view_.SetMessageLine("");
+    bool open = link_.IsOpen() != 0;
+    if (state_.forceClose != 0) {
+        open = true;
+        state_.forceClose = 0;
+    }
+    if (open)
+        Close();
+    else
+        Open();
+}
+
+void ConnectionControl::Open()
+{
+    if (link_.Open() == nullptr) {
+        view_.SetMessageLine(kUnableToOpenText);
+        view_.SetStatusLine(kStatusOffline);
+    } else {
+        state_.firmwareChecked = 0;
+        view_.EnableToolMenu(true);
+        view_.SetOpenCloseCaption(kCloseCaption);
+        view_.SetMessageLine("");
+        view_.SetStatusLine(kStatusOnline);
+        view_.EnableSend(true);
+        view_.StartPollTimer();
+        poll_.ResetShownCopies();
+        ResetSwitchState(state_);
+        state_.connectionReportPending = 1;
+        send_.SendHostReport(true);
+        state_.reportSeen.fill(0);
+    }
+    poll_.UpdateRowControls();
+}
+
+void ConnectionControl::Close()
+{
+    view_.EnableToolMenu(false);
+    send_.SendConnectionReports();
+    ResetSwitchState(state_);
+    send_.SendHostReport(false);
+    view_.StopPollTimer();
+    state_.lastLinkResult = 0;
+    link_.Close();
+    view_.SetOpenCloseCaption(kOpenCaption);
+    view_.EnableSend(false);
+    view_.SetStatusLine(kStatusOffline);
+    view_.ResetInputPanel();
+    view_.ResetOutputPanel();
+    view_.DisableAllRows();
+    // segmentAddress is clear now, so every row stays disabled.
+    poll_.UpdateRowControls();
+}
+
+void ConnectionControl::OnExit()
+{
+    send_.SendConnectionReports();
+    ResetSwitchState(state_);
+    send_.SendHostReport(false);
+    SleepMs(kPauseAfterExitReportMs);
+    view_.StopPollTimer();
+    state_.lastLinkResult = 0;
+    link_.Close();
+    view_.EndMainWindow(0);
+}
+
+}  // namespace kv

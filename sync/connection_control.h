@@ -1,0 +1,48 @@
+// ConnectionControl: the Open/Close and Exit sequences of the main window.
+//
+// The main window owns one and forwards its "Open"/"Close" and "Exit" buttons
+// and its close box to it; its MainView::OnOpenClose calls OnOpenClose, which
+// is also how the poll cycle goes offline (with forceClose set).
+#pragma once
+
+#include "device/device_state.h"
+#include "device/hid_link.h"
+#include "sync/main_view.h"
+#include "sync/poll_cycle.h"
+#include "sync/send_path.h"
+
+namespace kv {
+
+inline constexpr const char* kStatusOnline = "Device Status: Online.";
+inline constexpr const char* kStatusOffline = "Device Status: Offline.";
+inline constexpr const char* kUnableToOpenText = "Warning: Unable to open device.";
+inline constexpr const char* kOpenCaption = "Open";
+inline constexpr const char* kCloseCaption = "Close";
+
+// Wait after the host report of Exit, in milliseconds.
+constexpr uint32_t kPauseAfterExitReportMs = 50;
+
+class ConnectionControl {
+public:
+    ConnectionControl(DeviceState& state, HidLink& link, MainView& view, SendPath& send,
+                      PollCycle& poll);
+
+    // The "Open"/"Close" button: opens the link when it is closed, closes it
+    // when it is open or when forceClose is set (forceClose is cleared).
+    void OnOpenClose();
+    // The "Exit" button and the close box: says goodbye to the tower, closes
+    // the link (whether or not it is open) and ends the main window with 0.
+    void OnExit();
+
+private:
+    void Open();
+    void Close();
+
+    DeviceState& state_;
+    HidLink& link_;
+    MainView& view_;
+    SendPath& send_;
+    PollCycle& poll_;
+};
+
+}  // namespace kv
