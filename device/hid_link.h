@@ -9,12 +9,12 @@
 #include <cstdint>
 
 #include "device/device_state.h"
+#include "device/report_protocol.h"  // kReportSize, the 9-byte frame
 
 namespace kv {
 
 constexpr unsigned short kBaseControllerVendorId = 0x21FC;
 constexpr unsigned short kBaseControllerProductId = 0x0011;
-constexpr size_t kReportSize = 9;
 // The longest a read waits for the next input report.
 constexpr int kReadTimeoutMs = 100;
 

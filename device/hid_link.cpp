@@ -1,0 +1,127 @@
+#include "device/hid_link.h"
+
+#include <hidapi/hidapi.h>
+
+#include <algorithm>
+
+#include "device/report_protocol.h"
+
+namespace kv {
+namespace {
+
+// The library is initialised while a link holds a handle or searches for one,
+// and released when the last handle is closed.
+bool g_hidInitialised = false;
+int g_openHandles = 0;
+
+bool EnsureHidLibrary()
+{
+    if (g_hidInitialised)
+        return true;
+    g_hidInitialised = hid_init() == 0;
+    return g_hidInitialised;
+}
+
+void ReleaseHidLibraryIfIdle()
+{
+    if (g_hidInitialised && g_openHandles == 0) {
+        hid_exit();
+        g_hidInitialised = false;
+    }
+}
+
+hid_device* AsDevice(void* handle) { return static_cast<hid_device*>(handle); }
+
+// An input report without its report-ID byte: the device has no numbered
+// reports, so the library hands over bytes 1..8 of the frame.
+constexpr size_t kInputPayload = kReportSize - 1;
+
+}  // namespace
+
+HidLink::~HidLink() { Close(); }
+
+void* HidLink::Open()
+{
+    // A handle still held from before is released, not leaked.
+    Close();
+    handle_ = nullptr;
+    state_.lastLinkResult = 0;
+    if (!EnsureHidLibrary())
+        return nullptr;
+
+    hid_device_info* list = hid_enumerate(0, 0);
+    hid_device* found = nullptr;
+    for (hid_device_info* p = list; p != nullptr; p = p->next) {
+        if (p->vendor_id != kBaseControllerVendorId || p->product_id != kBaseControllerProductId)
+            continue;
+        if (p->path == nullptr)
+            continue;
+        // One that cannot be opened (held by another program) is skipped.
+        found = hid_open_path(p->path);
+        if (found != nullptr)
+            break;
+    }
+    hid_free_enumeration(list);
+
+    if (found == nullptr) {
+        ReleaseHidLibraryIfIdle();
+        return nullptr;
+    }
+    handle_ = found;
+    ++g_openHandles;
+    state_.lastLinkResult = 1;
+    return handle_;
+}
+
+int HidLink::Close()
+{
+    if (handle_ == nullptr)
+        return 0;
+    hid_close(AsDevice(handle_));
+    handle_ = nullptr;
+    --g_openHandles;
+    ReleaseHidLibraryIfIdle();
+    return 0;
+}
+
+int HidLink::ReadReport()
+{
+    if (state_.suspendRead != 0)
+        return 0;
+    auto& buffer = state_.inputReport;
+    buffer[0] = 0;
+    int n = -1;
+    if (handle_ != nullptr)
+        n = hid_read_timeout(AsDevice(handle_), buffer.data() + 1, kInputPayload, kReadTimeoutMs);
+    if (n == 0)
+        return 0;  // no report within the wait: a tick without a report
+    if (n < 0) {
+        // The buffer keeps its previous bytes; they are applied once more
+        // before the poll cycle sees the failure.
+        state_.lastLinkResult = 0;
+        ParseInputReport(state_);
+        return 0;
+    }
+    // A short report lacks its type byte: clear what did not arrive so no
+    // stale type is applied to a fresh payload.
+    const size_t got = std::min(static_cast<size_t>(n), kInputPayload);
+    std::fill(buffer.begin() + 1 + static_cast<std::ptrdiff_t>(got), buffer.end(), uint8_t{0});
+    state_.lastLinkResult = 1;
+    ParseInputReport(state_);
+    return 0;
+}
+
+int HidLink::WriteReport(const uint8_t* buffer, size_t length)
+{
+    if (handle_ == nullptr || buffer == nullptr || length == 0)
+        return 1;
+    return hid_write(AsDevice(handle_), buffer, length) < 0 ? 1 : 0;
+}
+
+HidLink& TheHidLink()
+{
+    static HidLink link(TheDeviceState());
+    return link;
+}
+
+}  // namespace kv
