@@ -1,0 +1,99 @@
+#include "tools/tool_commands.h"
+
+#include <QMessageBox>
+#include <QPointer>
+
+#include "device/hid_link.h"
+#include "tools/address_change_dialog.h"
+#include "tools/port_mapping_dialog.h"
+#include "tools/switching_threshold_dialog.h"
+
+namespace kv {
+
+namespace {
+
+struct ToolDialogs {
+    QPointer<CPort_Mapping> portMapping;
+    QPointer<CChangeAddress> instructions;
+    QPointer<CNEWSEGMENT> newColour;
+    QPointer<CSwitchingThreshold> threshold;
+};
+
+ToolDialogs& Dialogs()
+{
+    static ToolDialogs dialogs;
+    return dialogs;
+}
+
+}  // namespace
+
+void CreateToolDialogs(QWidget* parent)
+{
+    ToolDialogs& d = Dialogs();
+    DeviceState& s = TheDeviceState();
+    if (!d.portMapping)
+        d.portMapping = new CPort_Mapping(ThePortMappingState(), s, HidToolLink(), parent);
+    if (!d.instructions)
+        d.instructions = new CChangeAddress(TheAddressChangeState(), s, parent);
+    if (!d.newColour)
+        d.newColour = new CNEWSEGMENT(TheAddressChangeState(), s, HidToolLink(), parent);
+    if (!d.threshold)
+        d.threshold =
+            new CSwitchingThreshold(TheSwitchingThresholdState(), s, HidToolLink(), parent);
+}
+
+void DestroyToolDialogs()
+{
+    ToolDialogs& d = Dialogs();
+    delete d.portMapping.data();
+    delete d.instructions.data();
+    delete d.newColour.data();
+    delete d.threshold.data();
+}
+
+void PresetPortCodes()
+{
+    PresetPortCodes(ThePortMappingState());
+}
+
+void RunPortMapping(QWidget* parent)
+{
+    if (TheHidLink().IsOpen() == 0)
+        return;
+    CreateToolDialogs(parent);
+    Dialogs().portMapping->Run();
+}
+
+void RunChangeAddress(QWidget* parent)
+{
+    AddressChangeState& a = TheAddressChangeState();
+    const ChangeAddressStep step =
+        DecideChangeAddress(a, TheDeviceState(), TheHidLink().IsOpen() != 0);
+    if (step == ChangeAddressStep::Nothing)
+        return;
+    CreateToolDialogs(parent);
+    ToolDialogs& d = Dialogs();
+    switch (step) {
+    case ChangeAddressStep::Instructions:
+        if (d.instructions->Run() == CChangeAddress::kRunNewColour)
+            d.newColour->Run();
+        break;
+    case ChangeAddressStep::AcousticRefused:
+        ShowToolMessageBox(parent, ToolMessage{kAcousticRefusedText, kAcousticRefusedCaption});
+        break;
+    case ChangeAddressStep::NewColour:
+        d.newColour->Run();
+        break;
+    case ChangeAddressStep::Nothing:
+        break;
+    }
+    EndChangeAddress(a);
+}
+
+void RunSwitchingThreshold(QWidget* parent)
+{
+    CreateToolDialogs(parent);
+    Dialogs().threshold->Run();
+}
+
+}  // namespace kv

@@ -1,0 +1,70 @@
+#include "tools/tool_dialog_support.h"
+
+#include <QLabel>
+#include <QMessageBox>
+#include <QPalette>
+
+#include "device/hid_link.h"
+
+namespace kv {
+
+ToolLink HidToolLink()
+{
+    ToolLink link;
+    link.write = [](const uint8_t* buffer, size_t length) {
+        return TheHidLink().WriteReport(buffer, length);
+    };
+    link.isOpen = [] { return TheHidLink().IsOpen() != 0; };
+    return link;
+}
+
+const QFont& ToolBoldFont()
+{
+    static const QFont font = [] {
+        QFont f(QStringLiteral("Arial"));
+        f.setPixelSize(18);
+        f.setWeight(QFont::Bold);
+        return f;
+    }();
+    return font;
+}
+
+QColor ToneColour(uint8_t tone)
+{
+    switch (tone) {
+    case kToneFailure:
+        return QColor(223, 0, 0);
+    case kToneSuccess:
+        return QColor(0, 128, 0);
+    case kToneWarning:
+        return QColor(255, 127, 0);
+    default:
+        return QColor(0, 0, 0);
+    }
+}
+
+void SetColouredText(QLabel* label, const std::string& text, const QColor& colour)
+{
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, colour);
+    label->setPalette(pal);
+    label->setText(ToQ(text));
+}
+
+void ApplyToolPalette(QWidget* dialog)
+{
+    QPalette pal = dialog->palette();
+    pal.setColor(QPalette::Window, QColor(240, 240, 240));
+    pal.setColor(QPalette::Base, QColor(255, 255, 255));
+    pal.setColor(QPalette::WindowText, QColor(0, 0, 0));
+    pal.setColor(QPalette::Text, QColor(0, 0, 0));
+    dialog->setPalette(pal);
+    dialog->setAutoFillBackground(true);
+}
+
+void ShowToolMessageBox(QWidget* parent, const ToolMessage& message)
+{
+    QMessageBox::warning(parent, ToQ(message.caption), ToQ(message.text));
+}
+
+}  // namespace kv
