@@ -1,0 +1,44 @@
+#include "app/usb_control_app.h"
+
+#include <QStyleFactory>
+
+#include "app/help/about_dialog.h"
+#include "app/help/info_dialog.h"
+#include "app/window_pictures.h"
+#include "device/device_state.h"
+#include "device/hid_link.h"
+#include "device/pattern_tables.h"
+
+CUSBControlAppApp::CUSBControlAppApp(int& argc, char** argv) : app_(argc, argv)
+{
+    QApplication::setApplicationName("Kestrivane");
+    QApplication::setWindowIcon(kv::ApplicationIcon());
+    // The same look on every desktop.
+    if (QStyle* style = QStyleFactory::create("Fusion"))
+        QApplication::setStyle(style);
+}
+
+bool CUSBControlAppApp::InitInstance()
+{
+    CUSBControlAppDlg dlg(kv::TheDeviceState(), kv::TheHidLink(), kv::ThePatternTables());
+    dlg.SetMenuCommands(menu_);
+    dlg.DoModal();
+    return false;
+}
+
+namespace kv {
+
+int RunKestrivane(int argc, char** argv)
+{
+    CUSBControlAppApp app(argc, argv);
+    CInfo info(TheDeviceState());
+    CAbout about(MakerLogoPicture());
+    MenuCommands menu;
+    menu.info = [&info] { info.DoModal(); };
+    menu.about = [&about] { about.DoModal(); };
+    app.SetMenuCommands(menu);
+    app.InitInstance();
+    return 0;
+}
+
+}  // namespace kv

@@ -1,0 +1,29 @@
+// The main window's pictures as Qt pixmaps: the tower pictures drawn by
+// segment_pictures, and the program-name title, the maker's logo and the
+// application icon drawn here.
+#pragma once
+
+#include <QIcon>
+#include <QImage>
+#include <QPixmap>
+
+#include "app/segment_pictures.h"
+#include "app/window_model.h"
+
+namespace kv {
+
+constexpr int kTitleWidth = 162;
+constexpr int kTitleHeight = 29;
+constexpr int kLogoWidth = 190;
+constexpr int kLogoHeight = 23;
+
+QImage ToImage(const Picture& picture);
+// The picture of a tower position, drawn once per kind and kept.
+const QPixmap& TowerPixmap(const TowerPicture& what);
+const QPixmap& BasePixmap();
+
+QPixmap TitlePicture();
+QPixmap MakerLogoPicture();
+QIcon ApplicationIcon();
+
+}  // namespace kv
