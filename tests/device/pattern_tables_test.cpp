@@ -136,15 +136,5 @@ TEST(PatternTables, StartMemories)
     EXPECT_EQ(s->volumeMemory[40], 0);
 }
 
-TEST(PatternTables, RefillingKeepsShippedContents)
-{
-    auto t = Filled();
-    auto again = Filled();
-    t->lightPatterns[4].param[3] = 7;  // what a slider does
-    FillShippedPatterns(*t);
-    EXPECT_EQ(t->lightPatterns[4].param, again->lightPatterns[4].param);
-    EXPECT_EQ(&ThePatternTables(), &ThePatternTables());
-}
-
 }  // namespace
 }  // namespace kv
