@@ -112,8 +112,17 @@ int LIBUSB_CALL libusb_set_option(libusb_context* ctx, enum libusb_option option
     if (int rc = usb.CountCall()) return rc;
     switch (option) {
     case LIBUSB_OPTION_LOG_LEVEL: {
+        // The option is an enum of int size, so it is passed unpromoted; the
+        // signature is libusb's and cannot change.
         va_list args;
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
         va_start(args, option);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
         const int level = va_arg(args, int);
         va_end(args);
         if (level < LIBUSB_LOG_LEVEL_NONE || level > LIBUSB_LOG_LEVEL_DEBUG) return LIBUSB_ERROR_INVALID_PARAM;
