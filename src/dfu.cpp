@@ -248,7 +248,11 @@ libusb_device* dfu_device_init(libusb_context* ctx, uint32_t vendor, uint32_t pr
     }
     device->handle = nullptr;
 
-    int retries = kDfuInitRetries;
+    // Restarts after a reset, for the whole search. A device that asks for a
+    // reset once they are used up is given up like any other that cannot be
+    // brought to dfuIDLE; the count is never raised again, so a device stuck
+    // in appDETACH (or several taking turns) cannot hold the search for ever.
+    int restarts = kDfuInitRetries;
     for (;;) {
         libusb_device** list = nullptr;
         const ssize_t count = libusb_get_device_list(ctx, &list);
@@ -299,21 +303,21 @@ libusb_device* dfu_device_init(libusb_context* ctx, uint32_t vendor, uint32_t pr
                 // The device was reset and comes back as a new device: the
                 // old handle is of no further use.
                 CloseDevice(device, true);
-                restart = true;
+                if (restarts > 0) {
+                    --restarts;
+                    restart = true;
+                } else {
+                    KV_TRACE(100, "Failed to put the device in dfuIDLE mode.\n");
+                }
                 break;
             default:
                 KV_TRACE(100, "Failed to put the device in dfuIDLE mode.\n");
                 CloseDevice(device, true);
-                retries = kDfuInitRetries;
                 break;
             }
         }
         libusb_free_device_list(list, 1);
         if (!restart) break;
-        if (--retries <= 0) {
-            KV_TRACE(100, "Gave up after %d resets of the device.\n", kDfuInitRetries);
-            break;
-        }
     }
     device->handle = nullptr;
     device->interface = 0;

@@ -88,7 +88,7 @@ constexpr int kDfuDetachTimeoutMs = 1000;
 // GETSTATUS answers, which do not count as passes) before it gives up.
 constexpr int kDfuIdlePasses = 4;
 constexpr int kDfuIdleMaxFailedStatus = 8;
-// dfu_device_init: restarts of the search after a device was reset.
+// dfu_device_init: restarts of the search after a device was reset, per call.
 constexpr int kDfuInitRetries = 4;
 
 // The process-wide transaction counter: wValue of every DNLOAD and UPLOAD,
@@ -121,8 +121,10 @@ int dfu_abort(dfu_device* device);
 // configured, claimed and brought to dfuIDLE. Returns it with device->handle
 // open and device->interface claimed (the open handle keeps the libusb_device
 // referenced), or null with handle null and interface 0. A device that was
-// reset restarts the search with a new list at most kDfuInitRetries times in a
-// row; its handle is released and closed before the restart.
+// reset restarts the search with a new list, at most kDfuInitRetries times per
+// call; its handle is released and closed first. Once the restarts are used
+// up, a device that asks for a reset is passed over like one that cannot be
+// brought to dfuIDLE.
 libusb_device* dfu_device_init(libusb_context* ctx, uint32_t vendor, uint32_t product,
                                dfu_device* device, bool initial_abort);
 
