@@ -232,7 +232,7 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char*
     }
     if (r == 0)
         return 0;
-    const size_t n = std::min(length, kInputPayload);
+    const size_t n = std::min({length, kInputPayload, static_cast<size_t>(r)});
     std::memcpy(data, frame.data() + 1, n);
     dev->error = L"Success";
     return static_cast<int>(n);

@@ -188,6 +188,15 @@ void VirtualBaseController::UnplugAfterOutputReports(uint64_t n)
     unplugAtTaken_ = taken_ + n;
 }
 
+void VirtualBaseController::InjectInputReport(const Frame& frame, size_t bytes)
+{
+    if (bytes < 1)
+        bytes = 1;
+    if (bytes > 8)
+        bytes = 8;
+    injected_.push_back(Injected{frame, bytes});
+}
+
 void VirtualBaseController::ResumeStream()
 {
     streaming_ = true;
@@ -267,8 +276,10 @@ int VirtualBaseController::Read(ReadCursor& cursor, Frame& frame, int timeoutMs)
         ApplyDueEffects(now);
     }
 
+    int bytes = 8;
     if (!injected_.empty()) {
-        frame = injected_.front();
+        frame = injected_.front().frame;
+        bytes = static_cast<int>(injected_.front().bytes);
         injected_.pop_front();
         frame[0] = 0;
     } else {
@@ -277,7 +288,7 @@ int VirtualBaseController::Read(ReadCursor& cursor, Frame& frame, int timeoutMs)
     }
     cursor.nextIndex = index + 1;
     OnDelivered();
-    return 1;
+    return bytes;
 }
 
 int VirtualBaseController::Write(const ReadCursor& cursor, const Frame& frame, size_t length)

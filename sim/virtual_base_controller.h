@@ -136,8 +136,9 @@ public:
     void StopStreamAfterInputReports(uint64_t n);
     // Sends these frames next (byte 0 is ignored), in place of the scheduled
     // ones, one per due report. For junk types, bad level bytes, impossible or
-    // repeated addresses.
-    void InjectInputReport(const Frame& frame) { injected_.push_back(frame); }
+    // repeated addresses. `bytes` (1..8) cuts the report short: only that
+    // many bytes of it arrive.
+    void InjectInputReport(const Frame& frame, size_t bytes = 8);
 
     // ---- Used by the hidapi stand-in ----------------------------------------
     // Per open handle: where it is in the stream.
@@ -149,8 +150,9 @@ public:
     ReadCursor OpenCursor();
     // Reads the next input report into bytes 1..8 of `frame`. Waits (through
     // the clock) at most timeoutMs for it; timeoutMs < 0 waits as long as a
-    // report will come. Returns 1 when a report was delivered, 0 on timeout,
-    // -1 on failure (unplugged, stale handle, injected failure).
+    // report will come. Returns the number of bytes delivered (8, fewer for
+    // a report injected short), 0 on timeout, -1 on failure (unplugged,
+    // stale handle, injected failure).
     int Read(ReadCursor& cursor, Frame& frame, int timeoutMs);
     // Takes one output report. Returns 0 on success, -1 on failure (not
     // applied, not logged).
@@ -190,7 +192,11 @@ private:
     uint64_t unplugAtTaken_ = 0;
     bool stopAfterIn_ = false;
     uint64_t stopAtDelivered_ = 0;
-    std::deque<Frame> injected_;
+    struct Injected {
+        Frame frame;
+        size_t bytes;
+    };
+    std::deque<Injected> injected_;
 
     // The first half of a pattern command waits for its second half.
     bool patternPending_ = false;

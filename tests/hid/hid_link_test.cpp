@@ -333,5 +333,19 @@ TEST_F(HidLinkTest, JunkAndBadLevelReportsPassThroughTheLinkUntouched)
     EXPECT_EQ(state.receiveCount, counts);
 }
 
+TEST_F(HidLinkTest, AShortReportIsNotTakenForTheTypeBeforeIt)
+{
+    ASSERT_NE(link.Open(), nullptr);
+    controller().InjectInputReport({0, 8, 13, 18, 23, 28, 33, 0, 1});
+    controller().InjectInputReport({0, 9, 14, 19, 24, 29, 34, 0, 1}, 4);
+    link.ReadReport();
+    const auto counts = state.receiveCount;
+    link.ReadReport();
+    EXPECT_EQ(state.lastLinkResult, 1);
+    EXPECT_EQ(state.inputReport, (std::array<uint8_t, 9>{0, 9, 14, 19, 24, 0, 0, 0, 0}));
+    EXPECT_EQ(state.segmentAddress, (std::array<uint8_t, 6>{8, 13, 18, 23, 28, 33}));
+    EXPECT_EQ(state.receiveCount, counts);
+}
+
 }  // namespace
 }  // namespace kv
