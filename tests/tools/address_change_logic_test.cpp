@@ -1,0 +1,312 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/clock.h"
+#include "tool_test_support.h"
+#include "tools/address_change_logic.h"
+
+namespace kv {
+namespace {
+
+using Stack = std::array<uint8_t, 6>;
+
+TEST(AddressChangeCounts, CountsAndKindsOfEachStack)
+{
+    struct Case {
+        Stack stack;
+        int count, kind;          // CountSegments
+        int colourCount, colourKind;  // CountColourSegments
+    };
+    const Case cases[] = {
+        {{0, 0, 0, 0, 0, 0}, 0, 0, 0, 0},
+        {{19, 0, 0, 0, 0, 0}, 1, 3, 1, 3},
+        {{0, 0, 0, 0, 0, 33}, 1, 6, 0, 0},
+        {{0, 0, 0, 0, 0, 36}, 1, 6, 0, 0},
+        // Numbers first: Green 2 comes after Acoustic 1.
+        {{19, 0, 0, 0, 0, 33}, 2, 3, 1, 3},
+        {{8, 0, 0, 0, 0, 34}, 2, 6, 1, 1},
+        // Same number: the later position decides the kind.
+        {{10, 25, 0, 0, 0, 0}, 2, 4, 2, 4},
+        // Higher number wins over earlier position.
+        {{29, 8, 0, 0, 0, 0}, 2, 5, 2, 5},
+        // The only colour segment off position 0: no kind for the New Colour list.
+        {{0, 19, 0, 0, 0, 0}, 1, 3, 1, 0},
+        // Bytes that are no segment addresses.
+        {{7, 33, 38, 255, 0, 32}, 0, 0, 0, 0},
+        {{12, 0, 0, 0, 0, 7}, 1, 1, 1, 1},
+    };
+    for (const Case& c : cases) {
+        DeviceState s;
+        s.segmentAddress = c.stack;
+        AddressChangeState a;
+        a.changeKind = 99;
+        EXPECT_EQ(CountSegments(a, s), c.count) << int(c.stack[0]) << "," << int(c.stack[1]);
+        EXPECT_EQ(a.changeKind, c.kind) << int(c.stack[0]) << "," << int(c.stack[1]);
+        a.changeKind = 99;
+        EXPECT_EQ(CountColourSegments(a, s), c.colourCount);
+        EXPECT_EQ(a.changeKind, c.colourKind) << int(c.stack[0]) << "," << int(c.stack[1]);
+    }
+}
+
+TEST(AddressChangeCounts, FirstColourAddressSkipsWhatIsNoColour)
+{
+    DeviceState s;
+    s.segmentAddress = {0, 50, 33, 19, 8, 0};
+    EXPECT_EQ(FirstColourAddress(s), 19);
+    s.segmentAddress = {0, 0, 0, 0, 0, 33};
+    EXPECT_EQ(FirstColourAddress(s), 0);
+}
+
+TEST(AddressChangeMenu, TheConnectedSegmentsDecideWhatOpens)
+{
+    struct Case {
+        Stack stack;
+        bool linkOpen;
+        ChangeAddressStep step;
+    };
+    const Case cases[] = {
+        {{19, 0, 0, 0, 0, 0}, false, ChangeAddressStep::Nothing},
+        {{0, 0, 0, 0, 0, 0}, true, ChangeAddressStep::Instructions},
+        {{19, 13, 0, 0, 0, 0}, true, ChangeAddressStep::Instructions},
+        {{19, 0, 0, 0, 0, 33}, true, ChangeAddressStep::Instructions},
+        {{0, 0, 0, 0, 0, 33}, true, ChangeAddressStep::AcousticRefused},
+        {{19, 0, 0, 0, 0, 0}, true, ChangeAddressStep::NewColour},
+    };
+    for (const Case& c : cases) {
+        DeviceState s;
+        s.segmentAddress = c.stack;
+        AddressChangeState a;
+        EXPECT_EQ(DecideChangeAddress(a, s, c.linkOpen), c.step) << int(c.stack[0]);
+        EndChangeAddress(a);
+        EXPECT_EQ(a.changeKind, 0);
+    }
+}
+
+TEST(AddressChangeInstructions, TextsFollowTheSegmentsOnEachOk)
+{
+    DeviceState s;
+    AddressChangeState a;
+    OpenInstructions(a, s);
+    EXPECT_EQ(a.instructionText, std::string(101, ' ') + "Please add a segment!");
+
+    s.segmentAddress = {19, 0, 0, 0, 0, 33};
+    OpenInstructions(a, s);
+    const std::string removeOthers =
+        "Please remove all other segments and push the Ok button. Only the required segment "
+        "should be connected.";
+    EXPECT_EQ(a.instructionText, removeOthers);
+    EXPECT_FALSE(InstructionsOk(a, s));  // still two: nothing changes
+    EXPECT_EQ(a.instructionText, removeOthers);
+
+    s.segmentAddress = {0, 0, 0, 0, 0, 33};
+    EXPECT_FALSE(InstructionsOk(a, s));
+    EXPECT_EQ(a.instructionText,
+              std::string(49, ' ') + "Please remove the acoustic segment and add a LED segment!");
+
+    s.segmentAddress = {0, 0, 0, 0, 0, 0};
+    EXPECT_FALSE(InstructionsOk(a, s));
+    EXPECT_EQ(a.instructionText, std::string(101, ' ') + "Please add a segment!");
+
+    s.segmentAddress = {24, 0, 0, 0, 0, 0};
+    EXPECT_TRUE(InstructionsOk(a, s));
+    EXPECT_EQ(a.changeKind, 4);
+}
+
+class NewColour : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        device.segmentAddress = {19, 0, 0, 0, 0, 0};  // a single Green 2
+        device.onState[19] = 1;
+        ASSERT_EQ(DecideChangeAddress(a, device, true), ChangeAddressStep::NewColour);
+        OpenNewColour(a, device, rec.io, true);
+    }
+    std::optional<ToolMessage> Tick() { return NewColourTick(a, device, rec.io); }
+
+    ScopedVirtualClock clock;
+    DeviceState device;
+    AddressChangeState a;
+    test::RecordingIo rec;
+};
+
+TEST_F(NewColour, OpeningOffersTheColoursNumbersAndSwitchesTheSegmentOff)
+{
+    EXPECT_EQ(a.currentColour, "  Green 2");
+    EXPECT_EQ(a.listItems, (std::array<std::string, 5>{"  Green 1", "  Green 2", "  Green 3",
+                                                       "  Green 4", "  Green 5"}));
+    EXPECT_EQ(a.listIndex, 0);
+    EXPECT_EQ(a.newAddress, 18);
+    EXPECT_EQ(a.shownKind, 3);
+    ASSERT_EQ(rec.written.size(), 1u);
+    EXPECT_EQ(rec.written[0], (Report{0, 19, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 4}));
+    EXPECT_EQ(device.onState[19], 0);
+}
+
+TEST_F(NewColour, SubmitSendsOldAndNewAddressAndTheReportedAddressConfirms)
+{
+    EXPECT_FALSE(Tick());
+    const uint64_t start = NowMs();
+    EXPECT_FALSE(SubmitNewColour(a, device, rec.io));
+    EXPECT_EQ(NowMs() - start, 100u);
+    const auto changes = rec.OfType(5);
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0], (Report{0, 19, 18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 5}));
+    EXPECT_EQ(a.statusText, "Please wait!");
+
+    Tick();
+    EXPECT_EQ(a.statusText, "Please wait!");
+    device.segmentAddress[0] = 18;
+    Tick();
+    EXPECT_EQ(a.statusTone, kToneSuccess);
+    EXPECT_EQ(a.statusText, "         Address has been           changed successfully!");
+    EXPECT_EQ(a.currentColour, "  Green 1");
+    EXPECT_EQ(a.awaitingResult, 0);
+}
+
+TEST_F(NewColour, ChoosingTheCurrentAddressSendsNothingAndAnswersSameAddress)
+{
+    Tick();
+    SelectNewColour(a, 1);  // "  Green 2"
+    EXPECT_EQ(a.newAddress, 19);
+    SubmitNewColour(a, device, rec.io);
+    EXPECT_TRUE(rec.OfType(5).empty());
+    Tick();
+    EXPECT_EQ(a.statusTone, kToneWarning);
+    EXPECT_EQ(a.statusText, "              Same address!                Please try again!");
+}
+
+TEST_F(NewColour, AnUnconfirmedChangeIsGivenUpOnTheEleventhTick)
+{
+    Tick();
+    SelectNewColour(a, 4);
+    SubmitNewColour(a, device, rec.io);
+    for (int tick = 1; tick <= 10; ++tick) {
+        Tick();
+        ASSERT_EQ(a.statusText, "Please wait!") << "tick " << tick;
+    }
+    Tick();
+    EXPECT_EQ(a.statusText, "Transmision failed!");
+    EXPECT_EQ(a.statusTone, kToneFailure);
+    EXPECT_EQ(a.awaitingResult, 0);
+}
+
+TEST_F(NewColour, ChoosingAnotherItemEndsTheWaitWithoutAResult)
+{
+    Tick();
+    SubmitNewColour(a, device, rec.io);
+    SelectNewColour(a, 2);
+    EXPECT_EQ(a.statusText, " ");
+    for (int tick = 0; tick < 15; ++tick)
+        Tick();
+    EXPECT_EQ(a.statusText, " ");
+}
+
+TEST_F(NewColour, ASecondSegmentIsWarnedAboutOncePerAppearance)
+{
+    int warnings = 0;
+    auto tickCounting = [&] {
+        if (auto msg = Tick()) {
+            EXPECT_EQ(msg->caption, "Warning");
+            EXPECT_EQ(msg->text,
+                      "Please remove all other segments. Only the required segment should be "
+                      "connected.");
+            ++warnings;
+        }
+    };
+    device.segmentAddress[1] = 13;
+    for (int i = 0; i < 4; ++i)
+        tickCounting();
+    EXPECT_EQ(warnings, 1);
+    // Submit with two segments: the warning box, nothing sent.
+    auto msg = SubmitNewColour(a, device, rec.io);
+    ASSERT_TRUE(msg);
+    EXPECT_EQ(msg->text.rfind("Please remove all other segments.", 0), 0u);
+    EXPECT_TRUE(rec.OfType(5).empty());
+
+    device.segmentAddress[1] = 0;
+    tickCounting();
+    device.segmentAddress[1] = 13;
+    tickCounting();
+    tickCounting();
+    EXPECT_EQ(warnings, 2);
+}
+
+TEST_F(NewColour, ARemovedSegmentEmptiesTheListAndSubmitAsksForASegment)
+{
+    rec.written.clear();
+    device.segmentAddress[0] = 0;
+    Tick();
+    EXPECT_EQ(a.statusText, " ");
+    EXPECT_EQ(a.listItems, (std::array<std::string, 5>{}));
+    EXPECT_EQ(a.newAddress, 0);
+    EXPECT_EQ(a.currentColour, "");
+    ASSERT_EQ(rec.written.size(), 1u);
+    EXPECT_EQ(rec.written[0], (Report{0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 4}));
+
+    auto msg = SubmitNewColour(a, device, rec.io);
+    ASSERT_TRUE(msg);
+    EXPECT_EQ(msg->text, "Please add a segment!     ");
+    EXPECT_EQ(msg->caption, "Warning");
+    EXPECT_EQ(rec.written.size(), 1u);
+
+    // Another segment put on: the list follows its colour.
+    device.segmentAddress[0] = 23;
+    Tick();
+    EXPECT_EQ(a.listItems[0], "  Blue 1");
+    EXPECT_EQ(a.currentColour, "  Blue 1");
+    EXPECT_EQ(rec.written.back(), (Report{0, 23, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 4}));
+}
+
+TEST(NewColourSafety, NoReportNamesAddressZeroOrASoundAddressAsTheNewOne)
+{
+    ScopedVirtualClock clock;
+    test::RecordingIo rec;
+
+    // The only colour segment sits at position 1.
+    DeviceState s;
+    s.segmentAddress = {0, 19, 0, 0, 0, 0};
+    AddressChangeState a;
+    ASSERT_EQ(DecideChangeAddress(a, s, true), ChangeAddressStep::NewColour);
+    OpenNewColour(a, s, rec.io, true);
+    NewColourTick(a, s, rec.io);
+    ASSERT_EQ(a.segmentCount, 1);
+    ASSERT_EQ(a.newAddress, 0);
+    EXPECT_FALSE(SubmitNewColour(a, s, rec.io));
+    EXPECT_TRUE(rec.OfType(5).empty());
+    EXPECT_EQ(a.awaitingResult, 0);
+    EXPECT_EQ(a.statusTone, kToneFailure);
+    EXPECT_EQ(a.statusText, kNoNewAddressText);
+
+    // A lone sound segment at another acoustic address reaches the dialog
+    // with the sound list; Submit must not send 0 -> 33 either.
+    DeviceState sound;
+    sound.segmentAddress = {0, 0, 0, 0, 0, 34};
+    AddressChangeState b;
+    ASSERT_EQ(DecideChangeAddress(b, sound, true), ChangeAddressStep::NewColour);
+    OpenNewColour(b, sound, rec.io, true);
+    EXPECT_EQ(b.listItems[0], " Acoustic 1");
+    EXPECT_EQ(b.newAddress, 33);
+    b.segmentCount = 1;  // left from an earlier opening
+    SubmitNewColour(b, sound, rec.io);
+    EXPECT_TRUE(rec.OfType(5).empty());
+}
+
+TEST(NewColourSafety, ClosingForgetsTheShownListAndALinkThatIsClosedDisablesSubmitForNoKind)
+{
+    ScopedVirtualClock clock;
+    test::RecordingIo rec;
+    DeviceState s;
+    AddressChangeState a;
+    OpenNewColour(a, s, rec.io, false);
+    EXPECT_FALSE(a.submitEnabled);  // kind 0 leaves it as the link set it
+    s.segmentAddress = {8, 0, 0, 0, 0, 0};
+    a.changeKind = 1;
+    OpenNewColour(a, s, rec.io, false);
+    EXPECT_TRUE(a.submitEnabled);
+    CloseNewColour(a);
+    EXPECT_EQ(a.shownKind, kNoKindShown);
+}
+
+}  // namespace
+}  // namespace kv

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include "platform/clock.h"
+#include "tool_test_support.h"
+#include "tools/switching_threshold_logic.h"
+
+namespace kv {
+namespace {
+
+TEST(ThresholdFormat, VoltsWithOneDecimal)
+{
+    const std::pair<int, const char*> cases[] = {
+        {40, "4.3"},  {99, "10.8"}, {220, "23.9"}, {0, "0.0"},   {20, "2.2"},
+        {30, "3.3"},  {46, "5.0"},  {83, "9.0"},   {92, "10.0"}, {110, "12.0"},
+        {255, "27.7"},
+    };
+    for (const auto& [raw, text] : cases)
+        EXPECT_EQ(FormatThreshold(raw), text) << raw;
+    EXPECT_DOUBLE_EQ(ThresholdVolts(20), 2.175);
+}
+
+class ThresholdLogic : public ::testing::Test {
+protected:
+    void SetUp() override { device.switchingThreshold = 99; }
+
+    void Open() { OpenSwitchingThreshold(t, device, rec.io); }
+    // All report types except the threshold's own arrived again.
+    void FreshReports()
+    {
+        device.reportSeenByTool.fill(3);
+        device.reportSeenByTool[6] = 0;
+    }
+    void Report(uint8_t raw)
+    {
+        device.switchingThreshold = raw;
+        FreshReports();
+        SwitchingThresholdTick(t, device);
+    }
+
+    ScopedVirtualClock clock;
+    DeviceState device;
+    SwitchingThresholdState t;
+    test::RecordingIo rec;
+};
+
+TEST_F(ThresholdLogic, OpeningShowsTheReportedValueAfterItsWait)
+{
+    Open();
+    EXPECT_EQ(NowMs(), 500u);
+    EXPECT_EQ(t.selectedThreshold, 99);
+    EXPECT_EQ(t.sliderPosition, 99);
+    EXPECT_EQ(t.voltageText, "10.8");
+    EXPECT_FALSE(t.sendEnabled);
+    EXPECT_EQ(t.statusText, "");
+}
+
+TEST_F(ThresholdLogic, AValueOutsideTheSliderRangeIsShownButNotSelected)
+{
+    device.switchingThreshold = 0;
+    Open();
+    EXPECT_EQ(t.selectedThreshold, 20);
+    EXPECT_EQ(t.sliderPosition, 20);
+    EXPECT_EQ(t.voltageText, "0.0");
+
+    device.switchingThreshold = 250;
+    Open();
+    EXPECT_EQ(t.selectedThreshold, 20);
+    EXPECT_EQ(t.sliderPosition, 220);
+    EXPECT_EQ(t.voltageText, "27.2");
+}
+
+TEST_F(ThresholdLogic, SendIsOfferedOnlyForAValueOtherThanTheLastSeen)
+{
+    Open();
+    Report(46);
+    ASSERT_EQ(t.lastSeenThreshold, 46);
+    ThresholdPreset(t, 46);
+    EXPECT_EQ(t.voltageText, "5.0");
+    EXPECT_FALSE(t.sendEnabled);
+    ThresholdSliderMoved(t, 40);
+    EXPECT_EQ(t.voltageText, "4.3");
+    EXPECT_EQ(t.selectedThreshold, 40);
+    EXPECT_TRUE(t.sendEnabled);
+    ThresholdSliderMoved(t, 46);
+    EXPECT_FALSE(t.sendEnabled);
+    ThresholdSliderMoved(t, 220);
+    EXPECT_EQ(t.voltageText, "23.9");
+}
+
+TEST_F(ThresholdLogic, ASendIsConfirmedByTheReportedValue)
+{
+    Open();
+    Report(99);
+    ThresholdPreset(t, 110);
+    const uint64_t start = NowMs();
+    SendThreshold(t, device, rec.io);
+    EXPECT_EQ(NowMs() - start, 1500u);
+    ASSERT_EQ(rec.written.size(), 1u);
+    EXPECT_EQ(rec.written[0], (kv::Report{0, 110, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 7}));
+    EXPECT_EQ(device.reportSeenByTool, (std::array<uint8_t, 8>{}));
+    EXPECT_EQ(t.statusText, "        Please wait!");
+    EXPECT_TRUE(t.sendEnabled);
+
+    // Before the other report types came again the tick does nothing, even
+    // with the new value already stored.
+    device.switchingThreshold = 110;
+    device.reportSeenByTool.fill(3);
+    device.reportSeenByTool[7] = 0;  // no port map report yet
+    SwitchingThresholdTick(t, device);
+    EXPECT_EQ(t.statusText, "        Please wait!");
+    EXPECT_EQ(t.lastSeenThreshold, 99);
+
+    Report(110);
+    EXPECT_EQ(t.statusTone, kToneSuccess);
+    EXPECT_EQ(t.statusText, "    The transfer was                successful!");
+    EXPECT_FALSE(t.sendEnabled);
+    EXPECT_EQ(t.confirmPending, 0);
+}
+
+TEST_F(ThresholdLogic, OneDifferingValueKeepsWaitingTheSecondFails)
+{
+    Open();
+    Report(99);
+    ThresholdPreset(t, 110);
+    SendThreshold(t, device, rec.io);
+    Report(99);  // unchanged: not evaluated
+    Report(100);
+    EXPECT_EQ(t.confirmPending, 1);
+    EXPECT_EQ(t.statusText, "        Please wait!");
+    EXPECT_EQ(t.sliderPosition, 100);
+    EXPECT_EQ(t.selectedThreshold, 110);  // the user's choice stays
+    Report(101);
+    EXPECT_EQ(t.confirmPending, 0);
+    EXPECT_EQ(t.statusTone, kToneFailure);
+    EXPECT_EQ(t.statusText, "Transmission failed!");
+    EXPECT_EQ(t.mismatchCountdown, kMismatchAllowance);
+}
+
+TEST_F(ThresholdLogic, TheStatusIsClearedOnTheSixthPassingTickAfterASend)
+{
+    Open();
+    Report(99);
+    ThresholdPreset(t, 110);
+    SendThreshold(t, device, rec.io);
+    Report(110);  // 1st counted tick, with the result
+    for (int tick = 2; tick <= 5; ++tick) {
+        Report(110);
+        ASSERT_EQ(t.statusText, "    The transfer was                successful!") << tick;
+    }
+    Report(110);
+    EXPECT_EQ(t.statusText, "");
+    EXPECT_EQ(t.statusClearCountdown, kStatusClearTicks);
+}
+
+TEST_F(ThresholdLogic, AReportedValueOutsideTheRangeIsOnlyRemembered)
+{
+    Open();
+    Report(99);
+    ThresholdSliderMoved(t, 150);
+    Report(5);
+    EXPECT_EQ(t.sliderPosition, 150);
+    EXPECT_EQ(t.voltageText, "16.3");
+    EXPECT_EQ(t.lastSeenThreshold, 5);
+}
+
+}  // namespace
+}  // namespace kv
