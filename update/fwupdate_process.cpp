@@ -1,0 +1,223 @@
+#include "update/fwupdate_process.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFont>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPalette>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "device/hid_link.h"
+#include "device/report_protocol.h"
+#include "platform/clock.h"
+#include "update/update_run.h"
+
+namespace kv {
+
+namespace {
+
+constexpr const char* kWarningText = "DO NOT TURN OFF WHILE UPDATE IS RUNNING !";
+constexpr const char* kSuccessText = "Your device has succesfully been updated.";
+
+// Lets the window paint while the update holds the user-interface thread:
+// pending layout and update requests are delivered, user input is not.
+void DeliverPaintEvents()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateLater);
+}
+
+// Installs DeliverPaintEvents as the busy waits' idle hook for its lifetime.
+class ScopedPaintDuringWaits {
+public:
+    ScopedPaintDuringWaits() { SetIdleHook(&DeliverPaintEvents); }
+    ~ScopedPaintDuringWaits() { SetIdleHook({}); }
+    ScopedPaintDuringWaits(const ScopedPaintDuringWaits&) = delete;
+    ScopedPaintDuringWaits& operator=(const ScopedPaintDuringWaits&) = delete;
+};
+
+QFont BoldArial(int pixels)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(pixels);
+    font.setWeight(QFont::Bold);
+    return font;
+}
+
+}  // namespace
+
+std::string UpdateOutcomeText(int lastStep, int result)
+{
+    if (result == UPDATE_SUCCESS)
+        return kSuccessText;
+    char text[FWUPDATE_PROCESS::kMessageMax + 1];
+    std::snprintf(text, sizeof text, "Update failed with error code: [%d.%d].", lastStep, result);
+    return text;
+}
+
+FWUPDATE_PROCESS::FWUPDATE_PROCESS(QWidget* parent) : FWUPDATE_PROCESS(TheHidLink(), parent) {}
+
+FWUPDATE_PROCESS::FWUPDATE_PROCESS(HidLink& link, QWidget* parent)
+    : QDialog(parent), updateFunction(&update_run), link_(link)
+{
+    Build();
+}
+
+void FWUPDATE_PROCESS::Build()
+{
+    setWindowTitle(QStringLiteral("Firmware Update Process"));
+    // No close box: the window can only be left through OK (or Escape) after the run.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColor(0xF0, 0xF0, 0xF0));
+    pal.setColor(QPalette::WindowText, Qt::black);
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    stepText_ = new QLabel(this);
+    stepText_->setFont(BoldArial(16));
+    stepText_->setAlignment(Qt::AlignCenter);
+
+    bar_ = new QProgressBar(this);
+    bar_->setRange(0, UPDATE_STEP_COUNT - 1);
+    bar_->setTextVisible(false);
+
+    message_ = new QLabel(this);
+    message_->setFont(BoldArial(14));
+    message_->setAlignment(Qt::AlignCenter);
+
+    ok_ = new QPushButton(QStringLiteral("OK"), this);
+    ok_->setAutoDefault(false);
+    connect(ok_, &QPushButton::clicked, this, &FWUPDATE_PROCESS::OnOk);
+
+    timer_ = new QTimer(this);
+    timer_->setSingleShot(true);
+    timer_->setInterval(kStartDelayMs);
+    connect(timer_, &QTimer::timeout, this, &FWUPDATE_PROCESS::OnStartTick);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(ok_);
+    buttons->addStretch(1);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(stepText_);
+    layout->addWidget(bar_);
+    layout->addWidget(message_);
+    layout->addLayout(buttons);
+    setMinimumWidth(420);
+
+    Prepare(std::string());
+}
+
+void FWUPDATE_PROCESS::Prepare(const std::string& path)
+{
+    result_ = kNoResult;
+    lastStep_ = kNoStep;
+    path_ = path;
+    running_ = false;
+    finished_ = false;
+    timer_->stop();
+
+    stepText_->setText(QString::fromLatin1(update_step_text(UPDATE_STEP_PREPARING)));
+    bar_->setValue(0);
+    message_->clear();
+    message_->hide();
+    ok_->setEnabled(false);
+}
+
+int FWUPDATE_PROCESS::run(const std::string& path)
+{
+    Prepare(path);
+    return exec();
+}
+
+void FWUPDATE_PROCESS::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (!running_ && !finished_)
+        timer_->start();
+}
+
+void FWUPDATE_PROCESS::SendBootloaderReport()
+{
+    if (!link_.IsOpen())
+        link_.Open();
+    // A Base Controller already in its boot loader has no HID interface: then
+    // nothing is sent and the run finds the boot loader directly.
+    if (!link_.IsOpen())
+        return;
+    const Report report = BuildBootloaderReport();
+    link_.WriteReport(report.data(), report.size());
+    link_.Close();
+}
+
+void FWUPDATE_PROCESS::OnStartTick()
+{
+    timer_->stop();
+    if (running_ || finished_)
+        return;
+    running_ = true;
+
+    SendBootloaderReport();
+    message_->setText(QString::fromLatin1(kWarningText));
+    message_->show();
+    DeliverPaintEvents();
+    repaint();
+
+    {
+        ScopedPaintDuringWaits paint;
+        result_ = updateFunction(UPDATE_PRODUCT_BASE_CONTROLLER, path_.c_str(), &ProgressHookOf, this);
+    }
+
+    message_->setText(QString::fromStdString(UpdateOutcomeText(lastStep_, result_)));
+    ok_->setEnabled(true);
+    running_ = false;
+    finished_ = true;
+    if (onRunFinished)
+        onRunFinished(*this);
+}
+
+void FWUPDATE_PROCESS::ProgressHookOf(void* context, int step, int /*inStep*/, int /*percent*/)
+{
+    if (context != nullptr)
+        static_cast<FWUPDATE_PROCESS*>(context)->ShowStep(step);
+}
+
+void FWUPDATE_PROCESS::ShowStep(int step)
+{
+    // Percentage reports come with an unchanged step: the bar moves in steps.
+    if (step == lastStep_)
+        return;
+    lastStep_ = step;
+    if (const char* text = update_step_text(step)) {
+        stepText_->setText(QString::fromLatin1(text));
+        bar_->setValue(step);
+    }
+    if (isVisible()) {
+        DeliverPaintEvents();
+        repaint();
+    }
+}
+
+void FWUPDATE_PROCESS::OnOk()
+{
+    if (!finished_)
+        return;
+    done(result_ == UPDATE_SUCCESS ? kUpdated : kFailed);
+}
+
+void FWUPDATE_PROCESS::reject()
+{
+    if (finished_)
+        done(kCancelled);
+}
+
+}  // namespace kv
