@@ -99,6 +99,7 @@ uint64_t VirtualBaseController::Now()
     if (!anchored_) {
         anchored_ = true;
         epochUs_ = static_cast<int64_t>(now);
+        intervalInUse_ = Interval();
     } else if (now < lastNowUs_) {
         // The clock was swapped (a test installed or removed a virtual one).
         // Keep the stream where it was and shift what is pending with it.
@@ -106,6 +107,14 @@ uint64_t VirtualBaseController::Now()
         epochUs_ -= back;
         for (PendingEffect& e : pending_)
             e.dueUs -= back;
+    }
+    // A rate changed on the fly keeps the stream where it is: the newest
+    // report due stays due now, the next one comes one new interval later.
+    const uint64_t interval = Interval();
+    if (interval != intervalInUse_) {
+        const uint64_t latest = static_cast<uint64_t>(static_cast<int64_t>(now) - epochUs_) / intervalInUse_;
+        epochUs_ = static_cast<int64_t>(now) - static_cast<int64_t>(latest * interval);
+        intervalInUse_ = interval;
     }
     lastNowUs_ = now;
     return now;

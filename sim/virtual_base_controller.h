@@ -179,6 +179,7 @@ private:
     int64_t epochUs_ = 0;       // when report index 0 was due
     uint64_t lastNowUs_ = 0;    // to notice a clock that was swapped
     bool anchored_ = false;
+    uint64_t intervalInUse_ = 1;  // the rate epochUs_ was computed for
 
     uint64_t delivered_ = 0;
     uint64_t readCalls_ = 0;

@@ -70,7 +70,7 @@ TEST_F(VirtualControllerTest, StreamsTheConfiguredOrderAtTheConfiguredRate)
         EXPECT_EQ(times[i], i * 5000);
 }
 
-TEST_F(VirtualControllerTest, KeepsOnlyTheNewestReportForASlowReader)
+TEST_F(VirtualControllerTest, KeepsOnlyTheNewestReportAndFollowsRateChanges)
 {
     Frame f;
     ASSERT_EQ(ReadFrame(f), 8);  // index 0
