@@ -8,6 +8,7 @@
 #include "device/device_state.h"
 #include "device/hid_link.h"
 #include "device/pattern_tables.h"
+#include "tools/tool_commands.h"
 
 CUSBControlAppApp::CUSBControlAppApp(int& argc, char** argv) : app_(argc, argv)
 {
@@ -36,8 +37,14 @@ int RunKestrivane(int argc, char** argv)
     MenuCommands menu;
     menu.info = [&info] { info.DoModal(); };
     menu.about = [&about] { about.DoModal(); };
+    CreateToolDialogs(nullptr);
+    PresetPortCodes();
+    menu.portMapping = [] { RunPortMapping(nullptr); };
+    menu.changeAddress = [] { RunChangeAddress(nullptr); };
+    menu.switchingThreshold = [] { RunSwitchingThreshold(nullptr); };
     app.SetMenuCommands(menu);
     app.InitInstance();
+    DestroyToolDialogs();
     return 0;
 }
 

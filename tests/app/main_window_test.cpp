@@ -1,0 +1,314 @@
+// The main window offscreen against the virtual tower, on a virtual clock.
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+#include "app/usb_control_app_dlg.h"
+#include "device/report_protocol.h"
+#include "platform/clock.h"
+#include "sim/virtual_tower.h"
+
+using namespace kv;
+
+namespace {
+
+// A fresh program: state, link, tables and window, over the virtual clock.
+struct Program {
+    Program()
+        : link(state), dlg(std::make_unique<CUSBControlAppDlg>(state, link, patterns))
+    {
+        dlg->OnInitDialog();
+        dlg->show();
+    }
+
+    sim::VirtualBaseController& tower() { return sim::TheVirtualTower().baseController(0); }
+
+    void Ticks(int n)
+    {
+        for (int i = 0; i < n && link.IsOpen(); ++i)
+            dlg->OnTimer(kPollTimerId);
+    }
+
+    // Opens the link and ticks until the window is in step with the tower.
+    void OpenInStep()
+    {
+        dlg->openCloseButton()->click();
+        Ticks(120);
+    }
+
+    std::vector<sim::LoggedReport> Log() { return tower().outputLog(); }
+
+    ScopedVirtualClock clock;
+    DeviceState state;
+    HidLink link;
+    PatternTables patterns;
+    std::unique_ptr<CUSBControlAppDlg> dlg;
+};
+
+bool IsConnectionReport(const sim::LoggedReport& r)
+{
+    return r.type() == kOutSwitch && r.frame[7] == kMarkerConnection;
+}
+
+bool IsHostReport(const sim::LoggedReport& r, uint8_t value)
+{
+    return r.type() == kOutHost && r.frame[1] == value;
+}
+
+// Every present segment gets its connection report, 50 ms apart, then the
+// host report with 0.
+void ExpectGoodbye(const std::vector<sim::LoggedReport>& log)
+{
+    const uint8_t addresses[6] = {8, 13, 18, 23, 28, 33};
+    std::vector<sim::LoggedReport> goodbye;
+    for (const auto& r : log)
+        if (IsConnectionReport(r) || r.type() == kOutHost)
+            goodbye.push_back(r);
+    QCOMPARE(goodbye.size(), size_t{7});
+    for (size_t i = 0; i < 6; ++i) {
+        QVERIFY(IsConnectionReport(goodbye[i]));
+        QCOMPARE(goodbye[i].frame[1], addresses[i]);
+        QCOMPARE(goodbye[i].frame[2], uint8_t{0});
+        QVERIFY(goodbye[i + 1].timeUs - goodbye[i].timeUs >= 50000);
+    }
+    QVERIFY(IsHostReport(goodbye[6], 0));
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { sim::TheVirtualTower().Reset(); }
+
+    void startsOfflineWithEveryRowDisabled()
+    {
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        QCOMPARE(w.windowTitle(), QString("Kestrivane"));
+        QCOMPARE(w.statusLine()->text(), QString("Device Status: Offline."));
+        QCOMPARE(w.messageLine()->text(), QString());
+        QCOMPARE(w.openCloseButton()->text(), QString("Open"));
+        QVERIFY(!w.sendButton()->isEnabled());
+        QVERIFY(w.firmwareUpdateAction()->isEnabled());
+        QVERIFY(!w.portMappingAction()->isEnabled());
+        QVERIFY(!w.changeAddressAction()->isEnabled());
+        QVERIFY(!w.switchingThresholdAction()->isEnabled());
+        QVERIFY(w.infoAction()->isEnabled());
+        QVERIFY(!w.pollTimerRunning());
+        for (int r = 0; r < kRows; ++r) {
+            QVERIFY(!w.patternList(r)->isEnabled());
+            QVERIFY(!w.slider(r)->isEnabled());
+            QVERIFY(!w.switchButton(r)->isEnabled());
+            QCOMPARE(w.switchButton(r)->text(), QString("On"));
+            QCOMPARE(w.patternList(r)->currentIndex(), 0);
+        }
+        QCOMPARE(w.slider(0)->value(), 128);
+        QCOMPARE(w.percentBox(0)->text(), QString("50"));
+        QCOMPARE(w.slider(kSoundRow)->minimum(), 119);
+        QCOMPARE(w.slider(kSoundRow)->maximum(), 213);
+        QCOMPARE(w.slider(kSoundRow)->value(), 120);
+        QCOMPARE(w.percentBox(kSoundRow)->text(), QString("1"));
+        QCOMPARE(w.patternList(kSoundRow)->count(), 21);
+        QCOMPARE(w.patternList(0)->itemText(7), QString("Single Quick Flash (Slow)"));
+        // The window cannot be resized.
+        QCOMPARE(w.minimumSize(), w.maximumSize());
+    }
+
+    void openWithoutTowerWarns()
+    {
+        sim::TheVirtualTower().Clear();
+        Program p;
+        p.dlg->openCloseButton()->click();
+        QCOMPARE(p.dlg->messageLine()->text(), QString("Warning: Unable to open device."));
+        QCOMPARE(p.dlg->statusLine()->text(), QString("Device Status: Offline."));
+        QCOMPARE(p.dlg->openCloseButton()->text(), QString("Open"));
+        QVERIFY(!p.dlg->sendButton()->isEnabled());
+        QVERIFY(!p.dlg->pollTimerRunning());
+        QVERIFY(!p.dlg->portMappingAction()->isEnabled());
+    }
+
+    void openGoesOnlineAndFillsBothPanels()
+    {
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        w.openCloseButton()->click();
+        QCOMPARE(w.statusLine()->text(), QString("Device Status: Online."));
+        QCOMPARE(w.openCloseButton()->text(), QString("Close"));
+        QVERIFY(w.sendButton()->isEnabled());
+        QVERIFY(w.pollTimerRunning());
+        QCOMPARE(w.pollTimerInterval(), 30);
+        QVERIFY(w.portMappingAction()->isEnabled());
+        const auto log = p.Log();
+        QCOMPARE(log.size(), size_t{1});
+        QVERIFY(IsHostReport(log[0], 1));
+
+        p.Ticks(120);
+        const char* names[5] = {"Red 1", "Yellow 1", "Green 1", "Blue 1", "White 1"};
+        for (int r = 0; r < kColourRows; ++r) {
+            QVERIFY(w.patternList(r)->isEnabled());
+            QVERIFY(w.switchButton(r)->isEnabled());
+            QCOMPARE(w.nameText(r)->text(), QString(names[r]));
+            QCOMPARE(w.model().input[static_cast<size_t>(r)].picture.kind, PictureKind::ColourOff);
+        }
+        QCOMPARE(w.model().input[kSoundRow].picture.kind, PictureKind::SoundOff);
+        QVERIFY(w.slider(kSoundRow)->isEnabled());
+        QCOMPARE(w.slider(kSoundRow)->value(), 166);
+        QCOMPARE(w.percentBox(kSoundRow)->text(), QString("50"));
+        // Every segment got its connection report once the state was complete.
+        int connection = 0;
+        for (const auto& r : p.Log())
+            connection += IsConnectionReport(r) ? 1 : 0;
+        QCOMPARE(connection, 6);
+    }
+
+    void closeSaysGoodbyeAndGoesOffline()
+    {
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        p.OpenInStep();
+        w.slider(2)->setValue(40);
+        p.tower().ClearOutputLog();
+
+        w.openCloseButton()->click();
+        ExpectGoodbye(p.Log());
+        QVERIFY(!w.pollTimerRunning());
+        QVERIFY(!p.link.IsOpen());
+        QCOMPARE(w.statusLine()->text(), QString("Device Status: Offline."));
+        QCOMPARE(w.openCloseButton()->text(), QString("Open"));
+        QVERIFY(!w.sendButton()->isEnabled());
+        QVERIFY(!w.portMappingAction()->isEnabled());
+        for (int r = 0; r < kRows; ++r) {
+            QVERIFY(!w.patternList(r)->isEnabled());
+            QVERIFY(!w.switchButton(r)->isEnabled());
+            QCOMPARE(w.switchButton(r)->text(), QString("On"));
+            QCOMPARE(w.model().input[static_cast<size_t>(r)].picture.kind, PictureKind::Empty);
+            QCOMPARE(w.patternList(r)->currentIndex(), 0);
+        }
+        QCOMPARE(w.slider(2)->value(), 128);
+        QCOMPARE(w.percentBox(2)->text(), QString("50"));
+        QCOMPARE(w.slider(kSoundRow)->value(), 120);
+        QCOMPARE(w.percentBox(kSoundRow)->text(), QString("1"));
+    }
+
+    void closeBoxWhileOnlineSaysGoodbyeBeforeTheWindowGoes()
+    {
+        Program p;
+        p.OpenInStep();
+        p.tower().ClearOutputLog();
+        QVERIFY(p.dlg->close());
+        ExpectGoodbye(p.Log());
+        QVERIFY(!p.dlg->isVisible());
+        QCOMPARE(p.dlg->result(), 0);
+        QVERIFY(!p.link.IsOpen());
+        QVERIFY(!p.dlg->pollTimerRunning());
+    }
+
+    void enterAndEscapeLeaveTheWindowOpen()
+    {
+        Program p;
+        p.OpenInStep();
+        p.tower().ClearOutputLog();
+        for (QWidget* focus : {static_cast<QWidget*>(p.dlg.get()),
+                               static_cast<QWidget*>(p.dlg->exitButton()),
+                               static_cast<QWidget*>(p.dlg->openCloseButton())}) {
+            focus->setFocus();
+            for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+                QTest::keyClick(focus, key);
+        }
+        QVERIFY(p.dlg->isVisible());
+        QVERIFY(p.link.IsOpen());
+        QCOMPARE(p.dlg->openCloseButton()->text(), QString("Close"));
+        QVERIFY(p.Log().empty());
+    }
+
+    void changedPatternAndSliderReachTheTowerOnSend()
+    {
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        p.OpenInStep();
+        w.patternList(1)->setCurrentIndex(5);  // "Alarm Flash"
+        w.slider(1)->setValue(200);
+        QCOMPARE(w.percentBox(1)->text(), QString("78"));
+        QVERIFY(w.pollTimerRunning());
+        p.tower().ClearOutputLog();
+
+        w.sendButton()->click();
+        const auto log = p.Log();
+        QCOMPARE(log.size(), size_t{4});
+        const sim::Frame switchOff = {0, 13, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 4};
+        const sim::Frame first = {0, 13, 2, 0, 5, 0, 200, 5, 1};
+        const sim::Frame second = {0, 0, 5, 1, 0, 0, 0, 1, 2};
+        const sim::Frame switchBack = {0, 13, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 4};
+        QCOMPARE(log[0].frame, switchOff);
+        QCOMPARE(log[1].frame, first);
+        QCOMPARE(log[2].frame, second);
+        QCOMPARE(log[3].frame, switchBack);
+        QCOMPARE(w.messageLine()->text(), QString("Successfull send to segment(s)"));
+        QVERIFY(w.pollTimerRunning());
+
+        // The tower reports the new pattern and the window stays with it.
+        p.Ticks(60);
+        QCOMPARE(int{p.tower().config().patternCode[1]}, 5);
+        QCOMPARE(int{p.tower().config().level[1]}, 200);
+        QCOMPARE(w.patternList(1)->currentIndex(), 5);
+        QCOMPARE(w.slider(1)->value(), 200);
+    }
+
+    void melodyVolumeReachesTheTower()
+    {
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        p.OpenInStep();
+        w.patternList(kSoundRow)->setCurrentIndex(16);  // "Car Alarm"
+        QCOMPARE(w.slider(kSoundRow)->maximum(), 100);
+        w.slider(kSoundRow)->setValue(37);
+        QCOMPARE(w.percentBox(kSoundRow)->text(), QString("37"));
+        p.tower().ClearOutputLog();
+        w.sendButton()->click();
+        const auto log = p.Log();
+        QCOMPARE(log.size(), size_t{4});
+        QCOMPARE(int{log[1].frame[1]}, 33);
+        QCOMPARE(int{log[1].frame[4]}, 16);
+        QCOMPARE(int{log[1].frame[5]}, 19);  // the melody volume of position 37
+        QCOMPARE(int{p.patterns.beepPatterns[16].param[2]}, 19);
+    }
+
+    void rowButtonSwitchesTheSegmentThroughThePollCycle()
+    {
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        p.OpenInStep();
+        w.switchButton(0)->click();
+        QCOMPARE(w.switchButton(0)->text(), QString("Off"));
+        QCOMPARE(w.model().input[0].picture,
+                 (TowerPicture{PictureKind::ColourOn, SegmentColour::Red}));
+        QCOMPARE(int{p.state.onState[8]}, 1);
+        QCOMPARE(w.messageLine()->text(), QString(" "));
+        QVERIFY(w.pollTimerRunning());
+        p.Ticks(20);
+        QCOMPARE(int{p.tower().switchState(8).on}, 1);
+        QCOMPARE(int{p.tower().switchState(8).marker}, int{kMarkerState});
+    }
+
+    void unplugGoesOfflineWithinATick()
+    {
+        Program p;
+        p.OpenInStep();
+        p.tower().Unplug();
+        p.Ticks(2);
+        QCOMPARE(p.dlg->statusLine()->text(), QString("Device Status: Offline."));
+        QVERIFY(!p.dlg->pollTimerRunning());
+        QVERIFY(!p.dlg->switchButton(0)->isEnabled());
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
