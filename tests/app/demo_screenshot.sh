@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Screenshots of the demo on a virtual X server, to look at the layout: the
+# window offline, then online with the virtual tower in step and a segment
+# switched on. Needs xdotool and imagemagick.
+#   xvfb-run -a -s "-screen 0 1024x700x24" tests/app/demo_screenshot.sh [build-dir] [out-prefix]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="${1:-$root/build-app}"
+out="${2:-/tmp/kestrivane-demo}"
+"$build/app/kestrivane-demo" &
+pid=$!
+trap 'kill $pid 2>/dev/null || true' EXIT
+win=""
+for _ in $(seq 50); do
+  win="$(xdotool search --name '^Kestrivane$' 2>/dev/null | head -1 || true)"
+  [ -n "$win" ] && break
+  sleep 0.2
+done
+[ -n "$win" ] || { echo "demo_screenshot: no window" >&2; exit 1; }
+sleep 1
+eval "$(xdotool getwindowgeometry --shell "$win")"
+menu=$((HEIGHT - 560))  # the client area below the menu bar is 800 x 560
+import -window root "$out-offline.png"
+# "Open", then the on/off button of "Color Segment 2" and a pattern change.
+xdotool mousemove --window "$win" 624 $((menu + 530)) click 1
+sleep 2
+xdotool mousemove --window "$win" 47 $((menu + 52 + 24 + 4 * 60 + 30)) click 1
+sleep 1
+import -window root "$out-online.png"
+echo "$out-offline.png $out-online.png"
