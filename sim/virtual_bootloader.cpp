@@ -264,7 +264,10 @@ void VirtualBootloader::FinishErase() {
         state_ = kDfuError;
         return;
     }
+    const bool keep = faults_.unerasedAddress >= 0 && faults_.unerasedAddress < static_cast<int64_t>(kFlashSize);
+    const uint8_t kept = keep ? flash_[static_cast<size_t>(faults_.unerasedAddress)] : uint8_t{0xFF};
     std::fill(flash_.begin() + kApplicationStart, flash_.begin() + kApplicationEnd + 1, uint8_t{0xFF});
+    if (keep) flash_[static_cast<size_t>(faults_.unerasedAddress)] = kept;
     status_ = kOk;
     state_ = kDnloadIdle;
 }

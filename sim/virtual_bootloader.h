@@ -84,6 +84,9 @@ struct BootloaderFaults {
     bool eraseFails = false;
     // The erase never ends: errNOTDONE in dfuDNBUSY for ever.
     bool busyForever = false;
+    // A flash cell at this address no longer erases: the erase ends OK but
+    // leaves it as it was (-1: off).
+    int64_t unerasedAddress = -1;
     // Reading memory is refused: UPLOAD stalls with errFILE.
     bool readProtected = false;
     // After the start command the boot loader leaves the list and the Base
