@@ -39,7 +39,7 @@ ConnectorPicture::ConnectorPicture(QWidget* parent) : QWidget(parent)
 
 QSize ConnectorPicture::sizeHint() const
 {
-    return QSize(190, 170);
+    return QSize(230, 150);
 }
 
 void ConnectorPicture::SetRowCentres(const std::array<int, kInputPorts>& centres)
@@ -56,54 +56,62 @@ void ConnectorPicture::paintEvent(QPaintEvent*)
     const int w = width();
     const int h = height();
 
-    std::array<int, kInputPorts> ys{};
+    std::array<double, kInputPorts> ys{};
     for (int i = 0; i < kInputPorts; ++i) {
         const size_t k = static_cast<size_t>(i);
-        ys[k] = haveCentres_ ? centres_[k] : h * (2 * i + 1) / (2 * kInputPorts);
+        ys[k] = haveCentres_ ? centres_[k] : h * (2.0 * i + 1) / (2 * kInputPorts);
     }
 
-    // Connector body: a round plug face with eight pins, seen from the front.
-    const int bodyR = std::min(38, h / 4);
+    // The plug face of the Base Controller's input connector: pins 1..3 on
+    // the left, the input pins 4..8 on the right, top to bottom.
+    const double bodyR = std::clamp(h / 2.0 - 8, 20.0, 40.0);
     const QPointF centre(bodyR + 6, h / 2.0);
     p.setPen(QPen(QColor(60, 60, 60), 2));
-    p.setBrush(QColor(150, 150, 150));
+    p.setBrush(QColor(160, 160, 160));
     p.drawEllipse(centre, bodyR, bodyR);
     p.setBrush(QColor(90, 90, 90));
-    p.drawRect(QRectF(centre.x() - 5, centre.y() - bodyR - 4, 10, 8));  // key notch
+    p.drawRect(QRectF(centre.x() - 5, centre.y() - bodyR - 4, 10, 8));
     QFont small = font();
     small.setPixelSize(9);
     p.setFont(small);
     std::array<QPointF, 8> pins{};
     for (int n = 0; n < 8; ++n) {
-        const double angle = (n * 45.0 - 90.0) * 3.14159265358979 / 180.0;
-        const double r = bodyR * 0.62;
-        pins[static_cast<size_t>(n)] =
-            QPointF(centre.x() + r * std::cos(angle), centre.y() + r * std::sin(angle));
+        const double degrees = n < 3 ? 210.0 - 30.0 * n : -60.0 + 30.0 * (n - 3);
+        const double angle = degrees * 3.14159265358979 / 180.0;
+        const double r = bodyR * 0.6;
+        const QPointF pin(centre.x() + r * std::cos(angle), centre.y() + r * std::sin(angle));
+        pins[static_cast<size_t>(n)] = pin;
         p.setPen(QPen(QColor(40, 40, 40), 1));
         p.setBrush(QColor(230, 190, 60));
-        p.drawEllipse(pins[static_cast<size_t>(n)], 3.5, 3.5);
+        p.drawEllipse(pin, 3.5, 3.5);
+        const QPointF label(centre.x() + (r + 9) * std::cos(angle),
+                            centre.y() + (r + 9) * std::sin(angle));
+        p.setPen(QColor(0, 0, 0));
+        p.drawText(QRectF(label.x() - 6, label.y() - 6, 12, 12), Qt::AlignCenter,
+                   QString::number(n + 1));
     }
 
-    // The five input wires leave pins 4..8 and run level with rows 1..5.
-    const double labelX = w - 96;
+    // Input ports 1..5 are the wires on pins 4..8, each running level with
+    // its row of the grid.
+    const double bend = centre.x() + bodyR + 34;
+    QFont labelFont = font();
+    labelFont.setPixelSize(11);
     for (int i = 0; i < kInputPorts; ++i) {
         const Wire& wire = kWires[i];
         const QPointF from = pins[static_cast<size_t>(wire.pin - 1)];
         const double y = ys[static_cast<size_t>(i)];
         QPainterPath path(from);
-        path.cubicTo(QPointF(centre.x() + bodyR + 20, from.y()),
-                     QPointF(centre.x() + bodyR + 10, y), QPointF(labelX - 4, y));
+        path.cubicTo(QPointF(bend - 10, from.y()), QPointF(bend - 24, y), QPointF(bend, y));
+        path.lineTo(w - 4, y);
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(QColor(40, 40, 40), 5, Qt::SolidLine, Qt::RoundCap));
         p.drawPath(path);
         p.setPen(QPen(wire.colour, 3, Qt::SolidLine, Qt::RoundCap));
         p.drawPath(path);
         p.setPen(QColor(0, 0, 0));
-        QFont label = font();
-        label.setPixelSize(11);
-        p.setFont(label);
-        p.drawText(QRectF(labelX, y - 8, 96, 16), Qt::AlignLeft | Qt::AlignVCenter,
-                   QStringLiteral("Pin %1 %2").arg(wire.pin).arg(QLatin1String(wire.name)));
+        p.setFont(labelFont);
+        p.drawText(QRectF(bend + 4, y - 17, w - bend - 8, 14), Qt::AlignLeft | Qt::AlignBottom,
+                   QStringLiteral("Pin %1  %2").arg(wire.pin).arg(QLatin1String(wire.name)));
     }
 }
 
@@ -127,7 +135,7 @@ CPort_Mapping::CPort_Mapping(PortMappingState& state, DeviceState& device, ToolL
 
     auto* grid = new QGridLayout;
     picture_ = new ConnectorPicture(this);
-    grid->addWidget(picture_, 1, 0, kInputPorts, 1);
+    grid->addWidget(picture_, 0, 0, kInputPorts + 1, 1);
     for (int c = 1; c <= kMapColumns; ++c) {
         auto* heading = new QLabel(QLatin1String(kPortMapHeadings[c - 1]), this);
         heading->setAlignment(Qt::AlignCenter);
@@ -153,6 +161,8 @@ CPort_Mapping::CPort_Mapping(PortMappingState& state, DeviceState& device, ToolL
         grid->addWidget(check, p + 1, kMapColumns + 1, Qt::AlignCenter);
         connect(check, &QCheckBox::clicked, this, [this, p] { OnAcousticClicked(p); });
     }
+    for (int p = 1; p <= kInputPorts; ++p)
+        grid->setRowStretch(p, 1);
     outer->addLayout(grid);
 
     auto* bottom = new QHBoxLayout;
@@ -160,8 +170,10 @@ CPort_Mapping::CPort_Mapping(PortMappingState& state, DeviceState& device, ToolL
     status_->setTextFormat(Qt::PlainText);
     status_->setAlignment(Qt::AlignCenter);
     status_->setWordWrap(true);
-    status_->setMinimumSize(300, 50);
-    bottom->addWidget(status_, 1);
+    status_->setFixedWidth(270);
+    status_->setMinimumHeight(50);
+    bottom->addWidget(status_);
+    bottom->addStretch(1);
     send_ = new QPushButton(QStringLiteral("Send to Base"), this);
     exit_ = new QPushButton(QStringLiteral("Exit"), this);
     send_->setAutoDefault(false);

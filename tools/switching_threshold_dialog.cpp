@@ -110,8 +110,9 @@ CSwitchingThreshold::CSwitchingThreshold(SwitchingThresholdState& state, DeviceS
     status_ = new QLabel(this);
     status_->setTextFormat(Qt::PlainText);
     status_->setWordWrap(true);
+    status_->setFixedWidth(250);
     status_->setMinimumHeight(44);
-    outer->addWidget(status_);
+    outer->addWidget(status_, 0, Qt::AlignHCenter);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
