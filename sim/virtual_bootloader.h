@@ -66,7 +66,8 @@ struct BootloaderConfig {
 // Faults to inject. The defaults are a healthy boot loader.
 struct BootloaderFaults {
     // Leaves the USB list once this many control transfers were answered
-    // (-1: never). Later requests on its handles fail with NO_DEVICE.
+    // since it appeared (-1: never; see VirtualBootloader::answered()).
+    // Later requests on its handles fail with NO_DEVICE.
     int64_t vanishAfterTransfers = -1;
     // Stalls requests with this bRequest (kAnyRequest: every request), the
     // next stallCount times (-1: for ever).
@@ -140,6 +141,8 @@ public:
     // one stays as it is (0).
     int Reset();
     int resets() const { return resets_; }
+    // Control transfers answered since it appeared.
+    int64_t answered() const { return answered_; }
 
     // ---- What it received -------------------------------------------------------
     const std::vector<LoggedTransfer>& transfers() const { return log_; }

@@ -1,0 +1,244 @@
+// The DFU class requests against the virtual boot loader: argument checks,
+// wire format, the transaction counter, status answers and dfu_make_idle.
+#include "dfu_fixture.h"
+
+namespace kv::test {
+namespace {
+
+using Faults = sim::BootloaderFaults;
+
+TEST_F(DfuTest, RefusedArgumentsSendNothing) {
+    Open();
+    sim::VirtualBootloader& b = Loader();
+    const uint16_t counter = dfu_transaction_counter();
+    uint8_t byte = 0x04;
+    dfu_status status;
+    dfu_device noHandle;
+    struct Case {
+        const char* name;
+        int result;
+        int expected;
+        const char* trace;
+    };
+    const Case cases[] = {
+        {"detach without device", dfu_detach(nullptr, kDfuDetachTimeoutMs), -1, "Invalid parameter\n"},
+        {"abort without handle", dfu_abort(&noHandle), -1, "Invalid parameter\n"},
+        {"clear without handle", dfu_clear_status(&noHandle), -1, "Invalid parameter\n"},
+        {"status without handle", dfu_get_status(&noHandle, &status), -1, "Invalid parameter\n"},
+        {"download without handle", dfu_download(&noHandle, 1, &byte), -1, "Invalid parameter\n"},
+        {"download length, no data", dfu_download(&dev_, 1, nullptr), -2, "data was NULL, but length != 0\n"},
+        {"download data, length 0", dfu_download(&dev_, 0, &byte), -3, "data was not NULL, but length == 0\n"},
+        {"download above 16 bits", dfu_download(&dev_, 0x10000, &byte), -2, "Invalid parameter\n"},
+        {"upload length 0", dfu_upload(&dev_, 0, &byte), -2, "data was NULL, or length is 0\n"},
+        {"upload no buffer", dfu_upload(&dev_, 4, nullptr), -2, "data was NULL, or length is 0\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.result, c.expected) << c.name;
+        EXPECT_NE(err_.text().find(c.trace), std::string::npos) << c.name;
+    }
+    EXPECT_TRUE(b.transfers().empty());
+    EXPECT_EQ(dfu_transaction_counter(), counter);
+    // Without an answer the caller sees an error to clear.
+    EXPECT_EQ(status.bStatus, DFU_STATUS_ERROR_UNKNOWN);
+    EXPECT_EQ(status.bState, STATE_DFU_ERROR);
+}
+
+TEST_F(DfuTest, ZeroLengthDownloadIsSentAndStartsTheApplication) {
+    Open();
+    sim::VirtualBootloader& b = Loader();
+    const uint8_t start[] = {0x04, 0x03, 0x00};
+    ASSERT_EQ(dfu_download(&dev_, sizeof start, start), 3);
+    EXPECT_EQ(dfu_download(&dev_, 0, nullptr), 0);
+    ASSERT_EQ(b.transfers().size(), 2u);
+    const sim::LoggedTransfer& t = b.transfers().back();
+    EXPECT_EQ(t.requestType, 0x21);
+    EXPECT_EQ(t.request, DFU_DNLOAD);
+    EXPECT_EQ(t.length, 0);
+    EXPECT_EQ(t.index, dev_.interface);
+    EXPECT_FALSE(b.attached());
+    // The device has gone: the next request says so and passes it on.
+    err_.clear();
+    EXPECT_EQ(dfu_abort(&dev_), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_NE(err_.text().find("dfu_abort ERR: LIBUSB_ERROR_NO_DEVICE: No such device (it may have been "
+                               "disconnected) 0xfffffffc (-4)\n"),
+              std::string::npos);
+}
+
+TEST_F(DfuTest, DownloadTracesEveryByteAndUsesTheWireFormat) {
+    Open();
+    sim::VirtualBootloader& b = Loader();
+    const uint8_t read[] = {0x03, 0x00, 0x00, 0x10, 0x00, 0x13};
+    ASSERT_EQ(dfu_download(&dev_, sizeof read, read), 6);
+    EXPECT_NE(err_.text().find("Message: m[5] = 0x13\n"), std::string::npos);
+    ASSERT_EQ(b.transfers().size(), 1u);
+    EXPECT_EQ(b.transfers()[0].data, std::vector<uint8_t>(read, read + 6));
+    uint8_t buffer[4] = {};
+    ASSERT_EQ(dfu_upload(&dev_, sizeof buffer, buffer), 4);
+    EXPECT_EQ(b.transfers()[1].requestType, 0xA1);
+    EXPECT_EQ(b.transfers()[1].request, DFU_UPLOAD);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4),
+              std::vector<uint8_t>(b.flash().begin() + 0x10, b.flash().begin() + 0x14));
+}
+
+TEST_F(DfuTest, CounterRunsAcrossDownloadAndUploadAndWraps) {
+    Open();
+    sim::VirtualBootloader& b = Loader();
+    const uint8_t read[] = {0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
+    // Move the process-wide counter to its last value.
+    while (dfu_transaction_counter() != 0xFFFF) ASSERT_EQ(dfu_download(&dev_, sizeof read, read), 6);
+    b.ClearTransfers();
+    dfu_status status;
+    uint8_t buffer[2];
+    ASSERT_EQ(dfu_download(&dev_, sizeof read, read), 6);
+    ASSERT_EQ(dfu_get_status(&dev_, &status), 0);  // does not count
+    ASSERT_EQ(dfu_upload(&dev_, sizeof buffer, buffer), 2);
+    ASSERT_EQ(dfu_download(&dev_, sizeof read, read), 6);
+    ASSERT_EQ(b.transfers().size(), 4u);
+    EXPECT_EQ(b.transfers()[0].value, 0xFFFF);
+    EXPECT_EQ(b.transfers()[1].value, 0);
+    EXPECT_EQ(b.transfers()[2].value, 0);
+    EXPECT_EQ(b.transfers()[3].value, 1);
+    EXPECT_EQ(dfu_transaction_counter(), 2);
+}
+
+TEST_F(DfuTest, StatusAnswerIsParsed) {
+    Open();
+    const uint8_t erase[] = {0x04, 0x00, 0xFF};
+    ASSERT_EQ(dfu_download(&dev_, sizeof erase, erase), 3);
+    dfu_status status;
+    err_.clear();
+    ASSERT_EQ(dfu_get_status(&dev_, &status), 0);
+    EXPECT_EQ(status.bStatus, DFU_STATUS_ERROR_NOTDONE);
+    EXPECT_EQ(status.bState, STATE_DFU_DOWNLOAD_BUSY);
+    EXPECT_EQ(status.bwPollTimeout, 100u);
+    EXPECT_NE(err_.text().find("status->bStatus: errNOTDONE (0x09)\n"), std::string::npos);
+    EXPECT_NE(err_.text().find("status->bwPollTimeout: 0x0064 ms\n"), std::string::npos);
+    EXPECT_NE(err_.text().find("status->bState: dfuDNBUSY (0x04)\n"), std::string::npos);
+}
+
+TEST_F(DfuTest, FailedAndShortStatusAnswers) {
+    Open();
+    sim::VirtualBootloader& b = Loader();
+    dfu_status status;
+    // Failed at USB level: 0, and the caller sees an error to clear.
+    b.faults().stallRequest = DFU_GETSTATUS;
+    b.faults().stallCount = 1;
+    EXPECT_EQ(dfu_get_status(&dev_, &status), 0);
+    EXPECT_EQ(status.bStatus, DFU_STATUS_ERROR_UNKNOWN);
+    EXPECT_EQ(status.bState, STATE_DFU_ERROR);
+    EXPECT_NE(err_.text().find("dfu_get_status ERR: LIBUSB_ERROR_PIPE: Pipe error."), std::string::npos);
+    // Four bytes: -2.
+    b.faults().shortStatusLength = 4;
+    b.faults().shortStatusCount = 1;
+    err_.clear();
+    EXPECT_EQ(dfu_get_status(&dev_, &status), -2);
+    EXPECT_NE(err_.text().find("result: 4\n"), std::string::npos);
+    // An empty answer is a failure like a failed transfer.
+    b.faults().shortStatusLength = 0;
+    b.faults().shortStatusCount = 1;
+    EXPECT_EQ(dfu_get_status(&dev_, &status), 0);
+    EXPECT_EQ(status.bState, STATE_DFU_ERROR);
+}
+
+TEST_F(DfuTest, MakeIdleClearsTwoErrorsInThreePasses) {
+    Open();
+    sim::VirtualBootloader& b = Loader();
+    ASSERT_LT(dfu_download(&dev_, 0, nullptr), 0);  // stalled: dfuERROR
+    b.faults().stallRequest = DFU_CLRSTATUS;       // the first clear does not help
+    b.faults().stallCount = 1;
+    b.ClearTransfers();
+    err_.clear();
+    EXPECT_EQ(dfu_make_idle(&dev_, false), 0);
+    const std::vector<uint8_t> expected{DFU_GETSTATUS, DFU_CLRSTATUS, DFU_GETSTATUS, DFU_CLRSTATUS, DFU_GETSTATUS};
+    EXPECT_EQ(Requests(b), expected);
+    EXPECT_NE(err_.text().find("State: dfuERROR (10)\n"), std::string::npos);
+    EXPECT_NE(err_.text().find("State: dfuIDLE (2)\n"), std::string::npos);
+}
+
+TEST_F(DfuTest, MakeIdleAbortsADownload) {
+    Open();
+    sim::VirtualBootloader& b = Loader();
+    const uint8_t unit[] = {0x06, 0x03, 0x00, 0x00};
+    dfu_status status;
+    ASSERT_EQ(dfu_download(&dev_, sizeof unit, unit), 4);
+    ASSERT_EQ(dfu_get_status(&dev_, &status), 0);
+    ASSERT_EQ(status.bState, STATE_DFU_DOWNLOAD_IDLE);
+    b.ClearTransfers();
+    EXPECT_EQ(dfu_make_idle(&dev_, false), 0);
+    const std::vector<uint8_t> expected{DFU_GETSTATUS, DFU_ABORT, DFU_GETSTATUS};
+    EXPECT_EQ(Requests(b), expected);
+    EXPECT_EQ(b.state(), STATE_DFU_IDLE);
+}
+
+TEST_F(DfuTest, MakeIdleGivesUpAfterFourPasses) {
+    Open();
+    sim::VirtualBootloader& b = Loader();
+    // Every request stalls; each status answer is a failed transfer, which
+    // reads as dfuERROR and counts as a pass.
+    b.faults().stallRequest = Faults::kAnyRequest;
+    b.faults().stallCount = -1;
+    err_.clear();
+    EXPECT_EQ(dfu_make_idle(&dev_, true), -2);
+    EXPECT_EQ(b.CountRequests(DFU_GETSTATUS), static_cast<size_t>(kDfuIdlePasses));
+    EXPECT_NE(err_.text().find("Not able to transition the device into the dfuIDLE state.\n"), std::string::npos);
+}
+
+TEST_F(DfuTest, ShortStatusAnswersDoNotUseUpPassesButAreBounded) {
+    Open();
+    sim::VirtualBootloader& b = Loader();
+    // More short answers than passes, then a healthy device: still idle.
+    b.faults().shortStatusLength = 3;
+    b.faults().shortStatusCount = kDfuIdlePasses + 1;
+    EXPECT_EQ(dfu_make_idle(&dev_, false), 0);
+
+    // Short answers for ever: given up after a bounded number of requests.
+    b.ClearTransfers();
+    b.faults().shortStatusCount = -1;
+    EXPECT_EQ(dfu_make_idle(&dev_, false), -2);
+    EXPECT_EQ(b.CountRequests(DFU_GETSTATUS), static_cast<size_t>(kDfuIdleMaxFailedStatus));
+    EXPECT_EQ(b.CountRequests(DFU_CLRSTATUS), static_cast<size_t>(kDfuIdleMaxFailedStatus - 1));
+
+    // No handle at all: the same bound, no traffic.
+    dfu_device none;
+    EXPECT_EQ(dfu_make_idle(&none, true), -2);
+}
+
+TEST_F(DfuTest, MakeIdleResetsADetachedDevice) {
+    sim::VirtualBootloader& b = Loader();
+    b.faults().stuckState = STATE_DFU_MANIFEST_WAIT_RESET;
+    // dfu_device_init is bounded; open by hand to see one pass.
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx_, &list);
+    ASSERT_GT(n, 0);
+    ASSERT_EQ(libusb_open(list[0], &dev_.handle), 0);
+    libusb_free_device_list(list, 1);
+    err_.clear();
+    EXPECT_EQ(dfu_make_idle(&dev_, false), 1);
+    EXPECT_EQ(b.resets(), 1);
+    EXPECT_NE(err_.text().find("State: dfuMANIFEST-WAIT-RESET (8)\nsrc/dfu:"), std::string::npos);
+    EXPECT_NE(err_.text().find("Resetting the device\n"), std::string::npos);
+}
+
+TEST(DfuNames, StatesStatusesAndErrorTexts) {
+    EXPECT_STREQ(dfu_state_name(0), "appIDLE");
+    EXPECT_STREQ(dfu_state_name(8), "dfuMANIFEST-WAIT-RESET");
+    EXPECT_STREQ(dfu_state_name(10), "dfuERROR");
+    EXPECT_STREQ(dfu_state_name(11), "unknown state");
+    EXPECT_STREQ(dfu_state_name(-1), "unknown state");
+    EXPECT_STREQ(dfu_status_name(5), "errCHECK_ERASED");
+    EXPECT_STREQ(dfu_status_name(15), "errSTALLEDPKT");
+    EXPECT_STREQ(dfu_status_name(16), "unknown status");
+    EXPECT_STREQ(dfu_status_name(-3), "unknown status");
+
+    ScopedErrCapture err;
+    dfu_msg_response_output("x", 0);
+    dfu_msg_response_output("x", 7);
+    EXPECT_EQ(err.text(), "");
+    dfu_msg_response_output("r", LIBUSB_ERROR_OTHER);
+    dfu_msg_response_output("r", -13);
+    EXPECT_NE(err.text().find("r ERR: LIBUSB_ERROR_OTHER: Other error. 0xffffff9d (-99)\n"), std::string::npos);
+    EXPECT_NE(err.text().find("r ERR: Unknown error 0xfffffff3 (-13)\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kv::test
