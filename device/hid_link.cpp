@@ -3,6 +3,7 @@
 #include <hidapi/hidapi.h>
 
 #include <algorithm>
+#include <array>
 
 #include "device/report_protocol.h"
 
@@ -35,6 +36,11 @@ hid_device* AsDevice(void* handle) { return static_cast<hid_device*>(handle); }
 // An input report without its report-ID byte: the device has no numbered
 // reports, so the library hands over bytes 1..8 of the frame.
 constexpr size_t kInputPayload = kReportSize - 1;
+
+// At most this many queued reports are passed over in one read (the depth of
+// the largest host buffer, hidraw's 64), so a device that floods the link
+// cannot keep a read from returning.
+constexpr int kMaxBacklog = 64;
 
 }  // namespace
 
@@ -101,6 +107,18 @@ int HidLink::ReadReport()
         state_.lastLinkResult = 0;
         ParseInputReport(state_);
         return 0;
+    }
+    // The link keeps a single input report: reports that queued up behind
+    // this one while nobody read are passed over, and only the newest is
+    // applied, so the state never lags behind the device by a backlog.
+    std::array<uint8_t, kInputPayload> newer{};
+    for (int i = 0; i < kMaxBacklog; ++i) {
+        const int m = hid_read_timeout(AsDevice(handle_), newer.data(), newer.size(), 0);
+        if (m <= 0)
+            break;
+        const size_t got = std::min(static_cast<size_t>(m), kInputPayload);
+        std::copy(newer.begin(), newer.begin() + static_cast<std::ptrdiff_t>(got), buffer.begin() + 1);
+        n = static_cast<int>(got);
     }
     // A short report lacks its type byte: clear what did not arrive so no
     // stale type is applied to a fresh payload.

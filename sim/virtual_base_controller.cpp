@@ -208,6 +208,8 @@ void VirtualBaseController::InjectInputReport(const Frame& frame, size_t bytes)
 
 void VirtualBaseController::ResumeStream()
 {
+    // Reports start again from now on; none were sent while it was quiet.
+    restartIndex_ = FirstIndexAtOrAfter(Now());
     streaming_ = true;
     stopAfterIn_ = false;
 }
@@ -228,7 +230,7 @@ VirtualBaseController::ReadCursor VirtualBaseController::OpenCursor()
 {
     ReadCursor c;
     c.generation = generation_;
-    c.nextIndex = FirstIndexAtOrAfter(Now());
+    c.nextArrival = FirstIndexAtOrAfter(Now());
     return c;
 }
 
@@ -239,6 +241,20 @@ void VirtualBaseController::OnDelivered()
         stopAfterIn_ = false;
         streaming_ = false;
     }
+}
+
+void VirtualBaseController::Enqueue(ReadCursor& cursor, uint64_t now) const
+{
+    const uint64_t latest = static_cast<uint64_t>(static_cast<int64_t>(now) - epochUs_) / Interval();
+    uint64_t i = cursor.nextArrival > restartIndex_ ? cursor.nextArrival : restartIndex_;
+    const size_t depth = config_.hostBufferDepth == 0 ? 1 : config_.hostBufferDepth;
+    for (; i <= latest && cursor.queued.size() < depth; ++i)
+        cursor.queued.push_back(i);
+    // A full buffer takes nothing more: those reports are lost.
+    if (i <= latest)
+        i = latest + 1;
+    if (i > cursor.nextArrival)
+        cursor.nextArrival = i;
 }
 
 int VirtualBaseController::Read(ReadCursor& cursor, Frame& frame, int timeoutMs)
@@ -259,22 +275,19 @@ int VirtualBaseController::Read(ReadCursor& cursor, Frame& frame, int timeoutMs)
     ApplyDueEffects(now);
     const uint64_t timeoutUs = timeoutMs < 0 ? 0 : static_cast<uint64_t>(timeoutMs) * 1000;
     if (!streaming_ || (config_.reportOrder.empty() && injected_.empty())) {
-        // Nothing will come. A read without a time limit would wait for ever;
-        // here it gives up at once rather than hang a test.
+        // Nothing comes, and the host's buffer has run dry. A read without a
+        // time limit would wait for ever; here it gives up at once rather
+        // than hang a test.
+        cursor.queued.clear();
         if (timeoutMs > 0)
             kv::SleepUs(timeoutUs);
         return 0;
     }
 
-    // The controller keeps one report for the host: older ones that were
-    // never read are gone, the newest one due is delivered.
-    const uint64_t latest = static_cast<uint64_t>(static_cast<int64_t>(now) - epochUs_) / Interval();
-    uint64_t index = 0;
-    if (latest >= cursor.nextIndex) {
-        index = latest;
-    } else {
-        index = cursor.nextIndex;
-        const uint64_t wait = static_cast<uint64_t>(DueTime(index) - static_cast<int64_t>(now));
+    Enqueue(cursor, now);
+    if (cursor.queued.empty()) {
+        const int64_t due = DueTime(cursor.nextArrival > restartIndex_ ? cursor.nextArrival : restartIndex_);
+        const uint64_t wait = due > static_cast<int64_t>(now) ? static_cast<uint64_t>(due - static_cast<int64_t>(now)) : 0;
         if (timeoutMs >= 0 && wait > timeoutUs) {
             if (timeoutUs > 0)
                 kv::SleepUs(timeoutUs);
@@ -283,7 +296,12 @@ int VirtualBaseController::Read(ReadCursor& cursor, Frame& frame, int timeoutMs)
         kv::SleepUs(wait);
         now = Now();
         ApplyDueEffects(now);
+        Enqueue(cursor, now);
+        if (cursor.queued.empty())
+            return 0;
     }
+    const uint64_t index = cursor.queued.front();
+    cursor.queued.pop_front();
 
     int bytes = 8;
     if (!injected_.empty()) {
@@ -295,7 +313,6 @@ int VirtualBaseController::Read(ReadCursor& cursor, Frame& frame, int timeoutMs)
         const uint8_t type = config_.reportOrder[index % config_.reportOrder.size()];
         frame = BuildInputReport(type);
     }
-    cursor.nextIndex = index + 1;
     OnDelivered();
     return bytes;
 }

@@ -6,7 +6,9 @@
 // (platform/clock.h). The stream is pulled, not pushed: which report is due is
 // computed from NowUs(), and a read that has to wait sleeps through the clock
 // until the next report is due. Under a VirtualClock that costs nothing; on
-// the real clock (the demo) it runs in real time.
+// the real clock (the demo) it runs in real time. Reports that arrive while
+// nobody reads queue up per handle, oldest first, as in the host's HID
+// buffer (hostBufferDepth).
 //
 // Every output report is applied the way the real controller does and is
 // logged with its time on the clock. Faults a real tower shows can be
@@ -49,6 +51,10 @@ struct BaseControllerConfig {
     std::vector<uint8_t> reportOrder{1, 2, 3, 4, 5, 6, 7, 8};
     // One input report every this many microseconds.
     uint64_t reportIntervalUs = 10000;
+    // Reports the host keeps for a handle until they are read, oldest first.
+    // When the buffer is full, newer reports are lost (as with hidraw, whose
+    // buffer holds 64).
+    size_t hostBufferDepth = 64;
     // How long the controller takes before a command shows in its reports.
     uint64_t portMapDelayUs = 1000000;
     uint64_t addressChangeDelayUs = 500000;
@@ -142,8 +148,11 @@ public:
 
     // ---- Used by the hidapi stand-in ----------------------------------------
     // Per open handle: where it is in the stream.
+    // Per open handle: the reports that arrived for it and were not read
+    // yet (the host's input buffer), by stream index.
     struct ReadCursor {
-        uint64_t nextIndex = 0;
+        uint64_t nextArrival = 0;  // first stream index not yet arrived
+        std::deque<uint64_t> queued;
         uint64_t generation = 0;
     };
     // A cursor for a handle opened now.
@@ -165,6 +174,7 @@ private:
     uint64_t Interval() const;
     int64_t DueTime(uint64_t index) const;
     uint64_t FirstIndexAtOrAfter(uint64_t timeUs) const;
+    void Enqueue(ReadCursor& cursor, uint64_t now) const;
     void OnDelivered();
 
     BaseControllerConfig config_;
@@ -176,6 +186,7 @@ private:
     bool inBootloader_ = false;
     uint64_t generation_ = 1;
     bool streaming_ = true;
+    uint64_t restartIndex_ = 0;  // first index sent after the stream resumed
     int64_t epochUs_ = 0;       // when report index 0 was due
     uint64_t lastNowUs_ = 0;    // to notice a clock that was swapped
     bool anchored_ = false;

@@ -146,6 +146,17 @@ TEST_F(HidLinkTest, AReadThatTimesOutIsATickWithoutAReport)
     EXPECT_EQ(link.IsOpen(), 1);
 }
 
+TEST_F(HidLinkTest, ReportsQueuedWhileNobodyReadArePassedOverForTheNewest)
+{
+    ASSERT_NE(link.Open(), nullptr);
+    link.ReadReport();  // index 0, type 1
+    clock.clock().Advance(52000);  // indices 1..5 (types 2..6) queued
+    link.ReadReport();
+    EXPECT_EQ(state.inputReport[8], 6);
+    EXPECT_EQ(state.receiveCount, (std::array<uint8_t, 8>{1, 0, 0, 0, 0, 1, 0, 0}));
+    EXPECT_EQ(NowUs(), 52000u);
+}
+
 TEST_F(HidLinkTest, AFailedReadClearsTheResultAndReappliesThePreviousBuffer)
 {
     ASSERT_NE(link.Open(), nullptr);

@@ -70,18 +70,29 @@ TEST_F(VirtualControllerTest, StreamsTheConfiguredOrderAtTheConfiguredRate)
         EXPECT_EQ(times[i], i * 5000);
 }
 
-TEST_F(VirtualControllerTest, KeepsOnlyTheNewestReportAndFollowsRateChanges)
+TEST_F(VirtualControllerTest, QueuesUnreadReportsUpToTheBufferDepthAndFollowsRateChanges)
 {
+    bc->mutableConfig().hostBufferDepth = 4;
     Frame f;
-    ASSERT_EQ(ReadFrame(f), 8);  // index 0
-    clock.clock().Advance(52000);  // reports 1..10 became due meanwhile
-    const uint64_t before = NowUs();
-    ASSERT_EQ(ReadFrame(f), 8);
-    EXPECT_EQ(NowUs(), before);  // no wait: one was buffered
-    EXPECT_EQ(f[8], 1);          // index 10 of {3, 1, 2}
+    ASSERT_EQ(ReadFrame(f), 8);    // index 0
+    clock.clock().Advance(52000);  // 1..10 arrived; 5..10 found the buffer full
+    std::vector<uint8_t> types;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(ReadFrame(f), 8);
+        types.push_back(f[8]);
+    }
+    EXPECT_EQ(types, (std::vector<uint8_t>{1, 2, 3, 1}));  // indices 1..4, no wait
+    EXPECT_EQ(NowUs(), 52000u);
     ASSERT_EQ(ReadFrame(f), 8);  // then it waits for index 11
     EXPECT_EQ(NowUs(), 55000u);
     EXPECT_EQ(f[8], 2);
+
+    // Slowing the stream down on the fly: the next report comes one new
+    // interval after the newest one that was due.
+    bc->mutableConfig().reportIntervalUs = 40000;
+    clock.clock().Advance(2000);
+    ASSERT_EQ(ReadFrame(f), 8);
+    EXPECT_EQ(NowUs(), 97000u);
 }
 
 TEST_F(VirtualControllerTest, WritesNeedReportIdZeroAndAFrameThatFits)
