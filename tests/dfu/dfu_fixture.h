@@ -20,6 +20,7 @@ protected:
     void SetUp() override {
         sim::TheVirtualTower().Reset();
         sim::TheVirtualUsb().Reset();
+        before_ = sim::TheVirtualUsb().libusbUse();
         ASSERT_EQ(libusb_init(&ctx_), 0);
     }
 
@@ -27,12 +28,22 @@ protected:
         Close();
         libusb_exit(ctx_);
         // Everything dfu opened has been given back.
-        const sim::LibusbUse& use = sim::TheVirtualUsb().libusbUse();
-        EXPECT_EQ(use.liveHandles, 0);
-        EXPECT_EQ(use.liveDevices, 0);
-        EXPECT_EQ(use.liveDeviceLists, 0);
-        EXPECT_EQ(use.liveConfigDescriptors, 0);
-        EXPECT_EQ(use.liveContexts, 0);
+        EXPECT_EQ(Live().liveHandles, 0);
+        EXPECT_EQ(Live().liveDevices, 0);
+        EXPECT_EQ(Live().liveDeviceLists, 0);
+        EXPECT_EQ(Live().liveConfigDescriptors, 0);
+        EXPECT_EQ(Live().liveContexts, 0);
+    }
+
+    // libusb objects alive now that were not alive when the test started.
+    sim::LibusbUse Live() const {
+        sim::LibusbUse now = sim::TheVirtualUsb().libusbUse();
+        now.liveHandles -= before_.liveHandles;
+        now.liveDevices -= before_.liveDevices;
+        now.liveDeviceLists -= before_.liveDeviceLists;
+        now.liveConfigDescriptors -= before_.liveConfigDescriptors;
+        now.liveContexts -= before_.liveContexts;
+        return now;
     }
 
     // The Base Controller's boot loader, on the list from now on.
@@ -70,6 +81,7 @@ protected:
     ScopedErrCapture err_;
     libusb_context* ctx_ = nullptr;
     dfu_device dev_;
+    sim::LibusbUse before_;
 };
 
 }  // namespace kv::test

@@ -19,8 +19,8 @@ TEST_F(DfuTest, FindsTheBootLoaderAndLeavesItClaimedAndIdle) {
     // The initial abort comes first.
     ASSERT_FALSE(b.transfers().empty());
     EXPECT_EQ(b.transfers()[0].request, DFU_ABORT);
-    EXPECT_EQ(sim::TheVirtualUsb().libusbUse().liveHandles, 1);
-    EXPECT_EQ(sim::TheVirtualUsb().libusbUse().liveDeviceLists, 0);
+    EXPECT_EQ(Live().liveHandles, 1);
+    EXPECT_EQ(Live().liveDeviceLists, 0);
     for (const char* line : {"dfu_device_init( 1003, 12276, ", ", true, false )\n", "dfu_device_init(000003eb, 00002ff4)\n",
                              "found device at USB:1,", "config 0: maxpower=50*2 mA\n", "Found DFU Interface: 0\n",
                              "claimed interface 0...\n"}) {
@@ -58,7 +58,7 @@ TEST_F(DfuTest, FirstOfTwoDevicesThatBecomesIdleWins) {
     ASSERT_NE(Init(), nullptr);
     EXPECT_EQ(libusb_get_device_address(libusb_get_device(dev_.handle)), second.address());
     EXPECT_NE(err_.text().find("Failed to put the device in dfuIDLE mode.\n"), std::string::npos);
-    EXPECT_EQ(sim::TheVirtualUsb().libusbUse().liveHandles, 1);
+    EXPECT_EQ(Live().liveHandles, 1);
 }
 
 TEST_F(DfuTest, ResetDeviceIsSearchedAgainInANewList) {
@@ -74,7 +74,7 @@ TEST_F(DfuTest, ResetDeviceIsSearchedAgainInANewList) {
     // was closed.
     EXPECT_NE(b.address(), before);
     EXPECT_EQ(libusb_get_device_address(found), b.address());
-    EXPECT_EQ(sim::TheVirtualUsb().libusbUse().liveHandles, 1);
+    EXPECT_EQ(Live().liveHandles, 1);
 }
 
 TEST_F(DfuTest, RestartsAfterResetsAreBounded) {
@@ -84,7 +84,7 @@ TEST_F(DfuTest, RestartsAfterResetsAreBounded) {
     EXPECT_EQ(dev_.handle, nullptr);
     EXPECT_EQ(b.resets(), kDfuInitRetries + 1);
     // Every handle opened on the way was closed (TearDown checks the rest).
-    EXPECT_EQ(sim::TheVirtualUsb().libusbUse().liveHandles, 0);
+    EXPECT_EQ(Live().liveHandles, 0);
 
     // A stuck device does not keep the search from a good one behind it.
     sim::VirtualBootloader& good = sim::TheVirtualUsb().AddBootloader(0);
@@ -103,9 +103,9 @@ TEST_F(DfuTest, LibusbFailuresOnTheWayAreSurvived) {
         Close();
         sim::TheVirtualUsb().Reset();
         Loader();
-        EXPECT_EQ(sim::TheVirtualUsb().libusbUse().liveHandles, 0) << k;
-        EXPECT_EQ(sim::TheVirtualUsb().libusbUse().liveConfigDescriptors, 0) << k;
-        EXPECT_EQ(sim::TheVirtualUsb().libusbUse().liveDeviceLists, 0) << k;
+        EXPECT_EQ(Live().liveHandles, 0) << k;
+        EXPECT_EQ(Live().liveConfigDescriptors, 0) << k;
+        EXPECT_EQ(Live().liveDeviceLists, 0) << k;
     }
 }
 

@@ -191,6 +191,8 @@ struct StartCase {
     uint8_t expectedVersion;
 };
 
+void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
+
 class StartApplication : public VirtualBootloaderTest, public ::testing::WithParamInterface<StartCase> {};
 
 TEST_P(StartApplication, BaseControllerComesBackWithTheFlashedVersion) {
