@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the HEX reader as the contents of a file, then
-// prepares and validates whatever image came out. Two memory shapes: the Base
-// Controller's 32 kB with 128-byte pages, and a small odd-sized memory whose
-// last page is cut short.
+// prepares and validates whatever image came out. Two memory shapes: 4 kB
+// with 128-byte pages (so that the usual 32 kB addresses also run past the
+// end), and a small odd-sized memory whose last page is cut short.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     (void)silenced;
     if (size == 0)
         return 0;
-    ReadInto(data, size, 0x8000, 128);
+    ReadInto(data, size, 0x1000, 128);
     ReadInto(data, size, 200, 64);
     return 0;
 }
