@@ -205,8 +205,11 @@ void OutputPanelLogic::ShowSoundLevel(bool melody, uint16_t position)
 {
     OutputRowModel& sound = model_.output[kSoundRow];
     if (melody) {
+        // On the melody scale the box shows the slider's own position, so a
+        // remembered position beyond the scale (from a device volume above
+        // the melody table) reads as the end the slider stands at.
         SetSlider(sound, kMelodySliderMin, kMelodySliderMax, position);
-        sound.percentText = Number(position);
+        sound.percentText = Number(sound.sliderPos);
     } else {
         SetSlider(sound, kToneSliderMin, kToneSliderMax, position);
         sound.percentText = Number(VolumePercent(position));

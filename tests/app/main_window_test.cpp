@@ -298,6 +298,63 @@ private slots:
         QCOMPARE(int{p.tower().switchState(8).marker}, int{kMarkerState});
     }
 
+    void boostedPatternDoublesTheSliderUpToTheTower()
+    {
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        p.OpenInStep();
+        w.patternList(0)->setCurrentIndex(7);  // "Single Quick Flash (Slow)"
+        QCOMPARE(w.scaleLabel(0)->text(), QString("200 %"));
+        QCOMPARE(w.slider(0)->value(), 64);
+        QCOMPARE(w.percentBox(0)->text(), QString("50"));
+        // Dragging: every position on the way is taken.
+        w.slider(0)->setSliderDown(true);
+        for (int pos = 65; pos <= 255; pos += 10)
+            w.slider(0)->setSliderPosition(pos);
+        w.slider(0)->setSliderPosition(255);
+        w.slider(0)->setSliderDown(false);
+        QCOMPARE(w.percentBox(0)->text(), QString("200"));
+        QCOMPARE(int{p.state.levelMemory[7][0]}, 510);
+        p.tower().ClearOutputLog();
+        w.sendButton()->click();
+        const auto log = p.Log();
+        QCOMPARE(log.size(), size_t{4});
+        const sim::Frame first = {0, 8, 2, 0, 7, 1, 254, 1, 1};
+        QCOMPARE(log[1].frame, first);
+        p.Ticks(60);
+        QCOMPARE(int{p.tower().config().level[0]}, 510);
+        QCOMPARE(w.slider(0)->value(), 255);
+        QCOMPARE(w.scaleLabel(0)->text(), QString("200 %"));
+    }
+
+    void absentSegmentsLeaveTheirRowsDisabled()
+    {
+        sim::TheVirtualTower().Clear();
+        sim::BaseControllerConfig config;
+        config.segmentAddress = {8, 13, 0, 23, 28, 0};
+        sim::TheVirtualTower().AddBaseController(config);
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        p.OpenInStep();
+        QVERIFY(w.patternList(1)->isEnabled());
+        QVERIFY(!w.patternList(2)->isEnabled());
+        QVERIFY(!w.switchButton(2)->isEnabled());
+        QCOMPARE(w.model().input[2].picture.kind, PictureKind::Empty);
+        QCOMPARE(w.nameText(2)->text(), QString());
+        QVERIFY(!w.slider(kSoundRow)->isEnabled());
+        QCOMPARE(w.model().input[kSoundRow].picture.kind, PictureKind::Empty);
+        QCOMPARE(w.slider(kSoundRow)->value(), 120);
+        QCOMPARE(w.percentBox(kSoundRow)->text(), QString("1"));
+
+        // A press there changes nothing, but the poll timer runs on.
+        const WindowModel before = w.model();
+        w.OnRowSwitch(2);
+        w.OnSoundSwitch();
+        QVERIFY(w.model() == before);
+        QVERIFY(w.pollTimerRunning());
+        QCOMPARE(int{p.state.suspendRead}, 0);
+    }
+
     void unplugGoesOfflineWithinATick()
     {
         Program p;

@@ -243,6 +243,9 @@ TEST_F(OutputPanelTest, DisplayPrimitivesForThePollCycle)
     EXPECT_EQ(Row(kSoundRow).sliderMax, 100);
     EXPECT_EQ(Row(kSoundRow).sliderPos, 37);
     EXPECT_EQ(Row(kSoundRow).percentText, "37");
+    panel.ShowSoundLevel(true, 509);  // 2 * 255 - 1 from a junk volume
+    EXPECT_EQ(Row(kSoundRow).sliderPos, 100);
+    EXPECT_EQ(Row(kSoundRow).percentText, "100");
     panel.ShowSoundLevel(false, 20);  // below the tone scale: at its end
     EXPECT_EQ(Row(kSoundRow).sliderMin, 119);
     EXPECT_EQ(Row(kSoundRow).sliderPos, 119);
