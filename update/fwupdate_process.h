@@ -56,7 +56,7 @@ public:
     // Called when the run is over and OK is enabled (a test may click here).
     std::function<void(FWUPDATE_PROCESS&)> onRunFinished;
 
-    int result() const { return result_; }
+    int updateResult() const { return result_; }
     int lastStep() const { return lastStep_; }
     bool runFinished() const { return finished_; }
     const std::string& path() const { return path_; }
