@@ -72,6 +72,11 @@ public:
     virtual void SetOpenCloseCaption(const std::string& text) = 0;
     // Enables or disables the "Send" button.
     virtual void EnableSend(bool enabled) = 0;
+    // Enables or disables the "Open"/"Close" and the "Exit" button (the
+    // firmware update path holds them while it runs). A view without these
+    // buttons may ignore the calls.
+    virtual void EnableOpenClose(bool enabled) { (void)enabled; }
+    virtual void EnableExit(bool enabled) { (void)enabled; }
 
     // ---- Timer, menu, handlers --------------------------------------------
 
