@@ -141,13 +141,14 @@ public:
     // Stops the stream once this many more reports have been delivered.
     void StopStreamAfterInputReports(uint64_t n);
     // Sends these frames next (byte 0 is ignored), in place of the scheduled
-    // ones, one per due report. For junk types, bad level bytes, impossible or
-    // repeated addresses. `bytes` (1..8) cuts the report short: only that
-    // many bytes of it arrive.
+    // ones: each takes the place of the next report a reader gets, oldest
+    // queued first (so a reader that passes over a backlog for the newest
+    // report passes over an injected one that sat in it too). For junk types,
+    // bad level bytes, impossible or repeated addresses. `bytes` (1..8) cuts
+    // the report short: only that many bytes of it arrive.
     void InjectInputReport(const Frame& frame, size_t bytes = 8);
 
     // ---- Used by the hidapi stand-in ----------------------------------------
-    // Per open handle: where it is in the stream.
     // Per open handle: the reports that arrived for it and were not read
     // yet (the host's input buffer), by stream index.
     struct ReadCursor {
