@@ -159,10 +159,18 @@ void CUSBControlAppDlg::BuildWindow()
     title_ = MakeLabel(client, QString(), QRect((kClientWidth - kTitleWidth) / 2, 8, kTitleWidth,
                                                 kTitleHeight));
 
+    // Group boxes on the dialog's own background, the caption in the frame
+    // line.
+    const QString groupStyle =
+        "QGroupBox { background-color: #F0F0F0; border: 1px solid #A0A0A0; "
+        "border-radius: 2px; margin-top: 7px; }"
+        "QGroupBox::title { subcontrol-origin: margin; left: 8px; padding: 0 3px; }";
     auto* inputGroup = new QGroupBox("Input", client);
     inputGroup->setGeometry(10, kGroupTop, 260, kGroupHeight);
     auto* outputGroup = new QGroupBox("Output", client);
     outputGroup->setGeometry(280, kGroupTop, 510, kGroupHeight);
+    inputGroup->setStyleSheet(groupStyle);
+    outputGroup->setStyleSheet(groupStyle);
 
     for (int r = 0; r < kRows; ++r) {
         RowWidgets& w = rows_[Index(r)];
@@ -454,6 +462,10 @@ void CUSBControlAppDlg::EnableSend(bool enabled)
     model_.sendEnabled = enabled;
     PushToScreen();
 }
+
+void CUSBControlAppDlg::EnableOpenClose(bool enabled) { openClose_->setEnabled(enabled); }
+
+void CUSBControlAppDlg::EnableExit(bool enabled) { exit_->setEnabled(enabled); }
 
 void CUSBControlAppDlg::StartPollTimer()
 {
