@@ -59,14 +59,6 @@ protected:
     }
 };
 
-size_t BootloaderReportsTaken()
-{
-    size_t n = 0;
-    for (const kv::sim::LoggedReport& r : kv::sim::TheVirtualTower().baseController(0).outputLog())
-        n += r.type() == 0x7F ? 1 : 0;
-    return n;
-}
-
 // A scripted run for the dialog: hook calls (step, percent) in order, then a
 // result; checks in between through `probe`.
 struct Script {
@@ -116,22 +108,6 @@ private slots:
         g_script = nullptr;
     }
 
-    void progressDialogLooksAsItShouldBeforeTheRun()
-    {
-        FWUPDATE_PROCESS dlg;
-        dlg.Prepare(hex_->path());
-        QCOMPARE(dlg.windowTitle(), QString("Firmware Update Process"));
-        QVERIFY(!(dlg.windowFlags() & Qt::WindowCloseButtonHint));
-        QCOMPARE(dlg.stepText()->text(), QString("Preparing..."));
-        QCOMPARE(dlg.progressBar()->minimum(), 0);
-        QCOMPARE(dlg.progressBar()->maximum(), 7);
-        QCOMPARE(dlg.progressBar()->value(), 0);
-        QVERIFY(dlg.messageLine()->isHidden());
-        QVERIFY(!dlg.okButton()->isEnabled());
-        QCOMPARE(dlg.updateResult(), 13);
-        QCOMPARE(dlg.lastStep(), 8);
-    }
-
     // The whole way: the bootloader report over HID, the update, the Base
     // Controller back; the user presses OK.
     void successfulUpdateEndsWithOne()
@@ -151,7 +127,7 @@ private slots:
         QCOMPARE(dlg.stepText()->text(), QString("All Done."));
         QCOMPARE(dlg.progressBar()->value(), 7);
         QCOMPARE(dlg.messageLine()->text(), QString("Your device has succesfully been updated."));
-        QCOMPARE(BootloaderReportsTaken(), size_t{1});
+        QCOMPARE(kv::test::BootloaderReportsTaken(), size_t{1});
         QVERIFY(!kv::TheHidLink().IsOpen());
         QVERIFY(kv::test::FlashHolds(firmware_));
 
@@ -181,55 +157,52 @@ private slots:
 
         kv::test::Bootloader().faults() = kv::sim::BootloaderFaults{};
         QCOMPARE(dlg.run(hex_->path()), FWUPDATE_PROCESS::kUpdated);
-        QCOMPARE(BootloaderReportsTaken(), size_t{1});
+        QCOMPARE(kv::test::BootloaderReportsTaken(), size_t{1});
         QCOMPARE(dlg.messageLine()->text(), QString("Your device has succesfully been updated."));
     }
 
+    // Percentage reports never move the bar; the error code shows the last
+    // step shown, which starts at 8 so that step 0 counts as a change.
     void barMovesOnlyWithTheSteps()
     {
-        Script script;
-        script.calls = {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {3, 40}, {3, 100},
-                        {4, 0}, {4, 50}, {5, 0}, {5, 99}, {6, 0}};
-        script.result = -1;
-        std::vector<int> bar;
-        std::vector<QString> texts;
-        script.probe = [&](FWUPDATE_PROCESS& d, size_t) {
-            bar.push_back(d.progressBar()->value());
-            texts.push_back(d.stepText()->text());
+        const struct {
+            std::vector<std::pair<int, int>> calls;  // step, percent
+            int result;
+            std::vector<int> bar;                    // after each call
+            const char* message;
+        } cases[] = {
+            {{{0, 0}, {1, 0}, {2, 0}, {3, 0}, {3, 40}, {3, 100}, {4, 0}, {4, 50}, {5, 0}, {5, 99}, {6, 0}},
+             -1,
+             {0, 1, 2, 3, 3, 3, 4, 4, 5, 5, 6},
+             "Update failed with error code: [6.-1]."},
+            {{{0, 0}}, 3, {0}, "Update failed with error code: [0.3]."},
         };
-        g_script = &script;
+        for (const auto& c : cases) {
+            Script script{c.calls, c.result, nullptr};
+            std::vector<int> bar;
+            script.probe = [&bar](FWUPDATE_PROCESS& d, size_t) { bar.push_back(d.progressBar()->value()); };
+            g_script = &script;
 
-        FWUPDATE_PROCESS dlg;
-        dlg.updateFunction = &ScriptedRun;
-        dlg.Prepare(hex_->path());
-        dlg.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        dlg.OnStartTick();
-        QCOMPARE(bar, (std::vector<int>{0, 1, 2, 3, 3, 3, 4, 4, 5, 5, 6}));
-        QCOMPARE(texts[5], QString("Write New Firmware..."));
-        QCOMPARE(texts[10], QString("Restart Device..."));
-        QCOMPARE(dlg.messageLine()->text(), QString("Update failed with error code: [6.-1]."));
-        QVERIFY(dlg.okButton()->isEnabled());
-        dlg.okButton()->click();
-        QCOMPARE(dlg.result(), FWUPDATE_PROCESS::kFailed);
-    }
+            FWUPDATE_PROCESS dlg;
+            dlg.updateFunction = &ScriptedRun;
+            dlg.Prepare(hex_->path());
+            QCOMPARE(dlg.windowTitle(), QString("Firmware Update Process"));
+            QVERIFY(!(dlg.windowFlags() & Qt::WindowCloseButtonHint));
+            QCOMPARE(dlg.stepText()->text(), QString("Preparing..."));
+            QCOMPARE(dlg.progressBar()->maximum(), 7);
+            QVERIFY(dlg.messageLine()->isHidden());
+            QVERIFY(!dlg.okButton()->isEnabled());
+            QCOMPARE(dlg.lastStep(), 8);
+            dlg.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+            dlg.OnStartTick();
 
-    // A run that fails before any step change still reports from step 0:
-    // the first hook call counts as a change because the dialog starts at 8.
-    void failureInStepZeroShowsZero()
-    {
-        Script script;
-        script.calls = {{0, 0}};
-        script.result = 3;
-        g_script = &script;
-        FWUPDATE_PROCESS dlg;
-        dlg.updateFunction = &ScriptedRun;
-        dlg.Prepare(hex_->path());
-        dlg.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        dlg.OnStartTick();
-        QCOMPARE(dlg.lastStep(), 0);
-        QCOMPARE(dlg.messageLine()->text(), QString("Update failed with error code: [0.3]."));
+            QCOMPARE(bar, c.bar);
+            QCOMPARE(dlg.messageLine()->text(), QString(c.message));
+            QVERIFY(dlg.okButton()->isEnabled());
+            dlg.okButton()->click();
+            QCOMPARE(dlg.result(), FWUPDATE_PROCESS::kFailed);
+        }
     }
 
     // During the run the warning shows, pending paints are delivered from the

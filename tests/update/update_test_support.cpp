@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -47,21 +48,10 @@ void AppendRecord(std::string& out, uint8_t type, uint16_t address, const uint8_
 std::string HexText(const std::vector<HexSegment>& segments)
 {
     std::string out;
-    uint32_t upper = 0;
     for (const HexSegment& seg : segments) {
-        size_t i = 0;
-        while (i < seg.bytes.size()) {
-            const uint32_t address = seg.address + static_cast<uint32_t>(i);
-            if ((address >> 16) != upper) {
-                upper = address >> 16;
-                const uint8_t ext[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
-                AppendRecord(out, 4, 0, ext, 2);
-            }
-            // Up to 16 bytes, not across a 64 kB boundary.
-            size_t n = std::min<size_t>(16, seg.bytes.size() - i);
-            n = std::min<size_t>(n, 0x10000 - (address & 0xFFFF));
-            AppendRecord(out, 0, static_cast<uint16_t>(address), seg.bytes.data() + i, n);
-            i += n;
+        for (size_t i = 0; i < seg.bytes.size(); i += 16) {
+            const size_t n = std::min<size_t>(16, seg.bytes.size() - i);
+            AppendRecord(out, 0, static_cast<uint16_t>(seg.address + i), seg.bytes.data() + i, n);
         }
     }
     AppendRecord(out, 1, 0, nullptr, 0);
@@ -142,6 +132,14 @@ size_t CountTransfers(const sim::VirtualBootloader& b, uint8_t request)
     size_t n = 0;
     for (const sim::LoggedTransfer& t : b.transfers())
         n += t.request == request ? 1 : 0;
+    return n;
+}
+
+size_t BootloaderReportsTaken()
+{
+    size_t n = 0;
+    for (const sim::LoggedReport& r : sim::TheVirtualTower().baseController(0).outputLog())
+        n += r.type() == 0x7F ? 1 : 0;
     return n;
 }
 

@@ -23,8 +23,8 @@ struct HexSegment {
     std::vector<uint8_t> bytes;
 };
 
-// Intel HEX text of the segments: data records of up to 16 bytes (extended
-// linear address records where the upper 16 bits change) and the end record.
+// Intel HEX text of the segments (below 64 kB): data records of up to 16
+// bytes and the end record.
 std::string HexText(const std::vector<HexSegment>& segments);
 
 // The firmware as HEX: only the bytes that are not 0xFF, as a linker would
@@ -75,5 +75,8 @@ struct ProgressRecorder {
 
 // Control transfers of one kind in the boot loader's log.
 size_t CountTransfers(const sim::VirtualBootloader& b, uint8_t request);
+
+// Bootloader reports the Base Controller has taken.
+size_t BootloaderReportsTaken();
 
 }  // namespace kv::test
