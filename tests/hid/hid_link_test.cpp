@@ -322,28 +322,6 @@ TEST_F(HidLinkTest, AnUnplugAfterSomeReportsFailsTheNextRead)
     EXPECT_EQ(use().misuse, 0);
 }
 
-TEST_F(HidLinkTest, JunkAndBadLevelReportsPassThroughTheLinkUntouched)
-{
-    ASSERT_NE(link.Open(), nullptr);
-    // Levels first, then a level report with a high byte of 2, then junk.
-    controller().InjectInputReport({0, 0, 0x80, 1, 0, 0xA6, 0, 0, 4});
-    controller().InjectInputReport({0, 2, 0x10, 0, 1, 0x20, 0, 0, 4});
-    controller().InjectInputReport({0, 1, 2, 3, 4, 5, 6, 7, 9});
-    link.ReadReport();
-    EXPECT_EQ(state.level[3], 128);
-    EXPECT_EQ(state.level[4], 256);
-    EXPECT_EQ(state.level[5], 166);
-    link.ReadReport();
-    EXPECT_EQ(state.inputReport[1], 2);
-    EXPECT_EQ(state.level[3], 128);
-    EXPECT_EQ(state.level[5], 166);
-    const auto counts = state.receiveCount;
-    link.ReadReport();
-    EXPECT_EQ(state.inputReport[8], 9);
-    EXPECT_EQ(state.lastLinkResult, 1);
-    EXPECT_EQ(state.receiveCount, counts);
-}
-
 TEST_F(HidLinkTest, AShortReportIsNotTakenForTheTypeBeforeIt)
 {
     ASSERT_NE(link.Open(), nullptr);
