@@ -202,34 +202,19 @@ TEST_F(NewColour, ChoosingAnotherItemEndsTheWaitWithoutAResult)
     EXPECT_EQ(a.statusText, " ");
 }
 
-TEST_F(NewColour, ASecondSegmentIsWarnedAboutOncePerAppearance)
+TEST_F(NewColour, SubmitWithTwoSegmentsOnlyWarns)
 {
-    int warnings = 0;
-    auto tickCounting = [&] {
-        if (auto msg = Tick()) {
-            EXPECT_EQ(msg->caption, "Warning");
-            EXPECT_EQ(msg->text,
-                      "Please remove all other segments. Only the required segment should be "
-                      "connected.");
-            ++warnings;
-        }
-    };
     device.segmentAddress[1] = 13;
-    for (int i = 0; i < 4; ++i)
-        tickCounting();
-    EXPECT_EQ(warnings, 1);
-    // Submit with two segments: the warning box, nothing sent.
+    auto warning = Tick();
+    ASSERT_TRUE(warning);
+    EXPECT_EQ(warning->caption, "Warning");
+    EXPECT_EQ(warning->text,
+              "Please remove all other segments. Only the required segment should be connected.");
     auto msg = SubmitNewColour(a, device, rec.io);
     ASSERT_TRUE(msg);
-    EXPECT_EQ(msg->text.rfind("Please remove all other segments.", 0), 0u);
+    EXPECT_EQ(msg->text, warning->text);
+    EXPECT_EQ(a.awaitingResult, 0);
     EXPECT_TRUE(rec.OfType(5).empty());
-
-    device.segmentAddress[1] = 0;
-    tickCounting();
-    device.segmentAddress[1] = 13;
-    tickCounting();
-    tickCounting();
-    EXPECT_EQ(warnings, 2);
 }
 
 TEST_F(NewColour, ARemovedSegmentEmptiesTheListAndSubmitAsksForASegment)
@@ -290,22 +275,6 @@ TEST(NewColourSafety, NoReportNamesAddressZeroOrASoundAddressAsTheNewOne)
     b.segmentCount = 1;  // left from an earlier opening
     SubmitNewColour(b, sound, rec.io);
     EXPECT_TRUE(rec.OfType(5).empty());
-}
-
-TEST(NewColourSafety, ClosingForgetsTheShownListAndALinkThatIsClosedDisablesSubmitForNoKind)
-{
-    ScopedVirtualClock clock;
-    test::RecordingIo rec;
-    DeviceState s;
-    AddressChangeState a;
-    OpenNewColour(a, s, rec.io, false);
-    EXPECT_FALSE(a.submitEnabled);  // kind 0 leaves it as the link set it
-    s.segmentAddress = {8, 0, 0, 0, 0, 0};
-    a.changeKind = 1;
-    OpenNewColour(a, s, rec.io, false);
-    EXPECT_TRUE(a.submitEnabled);
-    CloseNewColour(a);
-    EXPECT_EQ(a.shownKind, kNoKindShown);
 }
 
 }  // namespace
