@@ -1,6 +1,6 @@
 #include "tools/tool_commands.h"
 
-#include <QMessageBox>
+#include <QApplication>
 #include <QPointer>
 
 #include "device/hid_link.h"
@@ -29,6 +29,10 @@ ToolDialogs& Dialogs()
 
 void CreateToolDialogs(QWidget* parent)
 {
+    // Without a parent the dialogs belong to the window the user works in
+    // (the main window), so they go when it goes.
+    if (parent == nullptr)
+        parent = QApplication::activeWindow();
     ToolDialogs& d = Dialogs();
     DeviceState& s = TheDeviceState();
     if (!d.portMapping)
@@ -79,7 +83,8 @@ void RunChangeAddress(QWidget* parent)
             d.newColour->Run();
         break;
     case ChangeAddressStep::AcousticRefused:
-        ShowToolMessageBox(parent, ToolMessage{kAcousticRefusedText, kAcousticRefusedCaption});
+        ShowToolMessageBox(parent != nullptr ? parent : QApplication::activeWindow(),
+                           ToolMessage{kAcousticRefusedText, kAcousticRefusedCaption});
         break;
     case ChangeAddressStep::NewColour:
         d.newColour->Run();

@@ -1,7 +1,8 @@
 // What the main window's Tools menu calls. Each dialog exists once for the
 // run: CreateToolDialogs makes them (the main window calls it before it
 // starts; the Run functions make them on first use otherwise) and they live
-// until DestroyToolDialogs or until their parent goes.
+// until DestroyToolDialogs or until their parent goes. A null parent stands
+// for the active window (the main window while it runs).
 #pragma once
 
 class QWidget;
