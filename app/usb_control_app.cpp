@@ -2,6 +2,8 @@
 
 #include <QStyleFactory>
 
+#include <memory>
+
 #include "app/help/about_dialog.h"
 #include "app/help/info_dialog.h"
 #include "app/window_pictures.h"
@@ -9,6 +11,8 @@
 #include "device/hid_link.h"
 #include "device/pattern_tables.h"
 #include "tools/tool_commands.h"
+#include "update/firmware_update_path.h"
+#include "update/update_dialogs_qt.h"
 
 CUSBControlAppApp::CUSBControlAppApp(int& argc, char** argv) : app_(argc, argv)
 {
@@ -23,6 +27,8 @@ bool CUSBControlAppApp::InitInstance()
 {
     CUSBControlAppDlg dlg(kv::TheDeviceState(), kv::TheHidLink(), kv::ThePatternTables());
     dlg.SetMenuCommands(menu_);
+    if (windowReady_)
+        windowReady_(dlg);
     dlg.DoModal();
     return false;
 }
@@ -42,8 +48,19 @@ int RunKestrivane(int argc, char** argv)
     menu.portMapping = [] { RunPortMapping(nullptr); };
     menu.changeAddress = [] { RunChangeAddress(nullptr); };
     menu.switchingThreshold = [] { RunSwitchingThreshold(nullptr); };
+    UpdateDialogsQt updateDialogs(TheHidLink());
+    std::unique_ptr<FirmwareUpdatePath> firmwareUpdate;
+    app.SetWindowReady([&](CUSBControlAppDlg& dlg) {
+        firmwareUpdate = std::make_unique<FirmwareUpdatePath>(
+            TheDeviceState(), TheHidLink(), dlg, dlg.sendPath(), dlg.pollCycle(), updateDialogs);
+    });
+    menu.firmwareUpdate = [&firmwareUpdate] {
+        if (firmwareUpdate)
+            firmwareUpdate->OnFirmwareUpdate();
+    };
     app.SetMenuCommands(menu);
     app.InitInstance();
+    firmwareUpdate.reset();
     DestroyToolDialogs();
     return 0;
 }

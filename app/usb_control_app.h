@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+#include <functional>
+
 #include "app/usb_control_app_dlg.h"
 
 class CUSBControlAppApp {
@@ -13,6 +15,9 @@ public:
     // The program's dialogs, created before the window starts and kept for the
     // whole run; the menu commands run them again each time.
     void SetMenuCommands(kv::MenuCommands commands) { menu_ = std::move(commands); }
+    // Called with the main window once it exists, before it runs (what needs
+    // the window itself, such as the firmware update path, is built here).
+    void SetWindowReady(std::function<void(CUSBControlAppDlg&)> ready) { windowReady_ = std::move(ready); }
 
     // Runs the main window; always false, so no message loop of its own
     // follows.
@@ -23,6 +28,7 @@ public:
 private:
     QApplication app_;
     kv::MenuCommands menu_;
+    std::function<void(CUSBControlAppDlg&)> windowReady_;
 };
 
 namespace kv {
