@@ -463,9 +463,17 @@ void CUSBControlAppDlg::EnableSend(bool enabled)
     PushToScreen();
 }
 
-void CUSBControlAppDlg::EnableOpenClose(bool enabled) { openClose_->setEnabled(enabled); }
+void CUSBControlAppDlg::EnableOpenClose(bool enabled)
+{
+    model_.openCloseEnabled = enabled;
+    PushToScreen();
+}
 
-void CUSBControlAppDlg::EnableExit(bool enabled) { exit_->setEnabled(enabled); }
+void CUSBControlAppDlg::EnableExit(bool enabled)
+{
+    model_.exitEnabled = enabled;
+    PushToScreen();
+}
 
 void CUSBControlAppDlg::StartPollTimer()
 {
@@ -595,6 +603,10 @@ void CUSBControlAppDlg::PushToScreen()
         openClose_->setText(Text(m.openCloseCaption));
     if (all || m.sendEnabled != shown_.sendEnabled)
         send_button_->setEnabled(m.sendEnabled);
+    if (all || m.openCloseEnabled != shown_.openCloseEnabled)
+        openClose_->setEnabled(m.openCloseEnabled);
+    if (all || m.exitEnabled != shown_.exitEnabled)
+        exit_->setEnabled(m.exitEnabled);
     if (all || m.toolEntriesEnabled != shown_.toolEntriesEnabled) {
         portMappingAction_->setEnabled(m.toolEntriesEnabled);
         changeAddressAction_->setEnabled(m.toolEntriesEnabled);

@@ -106,6 +106,8 @@ public:
     void TransferTexts() override;
     void SetOpenCloseCaption(const std::string& text) override;
     void EnableSend(bool enabled) override;
+    void EnableOpenClose(bool enabled) override;
+    void EnableExit(bool enabled) override;
     void StartPollTimer() override;
     void StopPollTimer() override;
     void EnableToolMenu(bool enabled) override;

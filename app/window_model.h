@@ -78,6 +78,8 @@ struct WindowModel {
     std::string messageLine;
     std::string openCloseCaption = "Open";
     bool sendEnabled = false;
+    bool openCloseEnabled = true;
+    bool exitEnabled = true;
     bool toolEntriesEnabled = false;
     bool firmwareEntryEnabled = true;
     bool operator==(const WindowModel&) const = default;

@@ -7,7 +7,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$root/build-app}"
 out="${2:-/tmp/kestrivane-demo}"
-"$build/app/kestrivane-demo" &
+"$build/demo/kestrivane-demo" &
 pid=$!
 trap 'kill $pid 2>/dev/null || true' EXIT
 win=""
