@@ -131,6 +131,7 @@ private slots:
         QCOMPARE(dlg.messageLine()->text(),
                  QStringLiteral("Yellow 1 already assigned!  Please choose another colour."));
         QCOMPARE(TextColour(dlg.messageLine()), QColor(255, 0, 0));
+        Screenshot(&dlg, "port_mapping_refusal.png");
 
         Choose(dlg.cell(0, 1), 2);  // port 1: Red 2
         QVERIFY(dlg.messageLine()->text().isEmpty());
