@@ -143,27 +143,6 @@ TEST_F(NewColour, OpeningOffersTheColoursNumbersAndSwitchesTheSegmentOff)
     EXPECT_EQ(device.onState[19], 0);
 }
 
-TEST_F(NewColour, SubmitSendsOldAndNewAddressAndTheReportedAddressConfirms)
-{
-    EXPECT_FALSE(Tick());
-    const uint64_t start = NowMs();
-    EXPECT_FALSE(SubmitNewColour(a, device, rec.io));
-    EXPECT_EQ(NowMs() - start, 100u);
-    const auto changes = rec.OfType(5);
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0], (Report{0, 19, 18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 5}));
-    EXPECT_EQ(a.statusText, "Please wait!");
-
-    Tick();
-    EXPECT_EQ(a.statusText, "Please wait!");
-    device.segmentAddress[0] = 18;
-    Tick();
-    EXPECT_EQ(a.statusTone, kToneSuccess);
-    EXPECT_EQ(a.statusText, "         Address has been           changed successfully!");
-    EXPECT_EQ(a.currentColour, "  Green 1");
-    EXPECT_EQ(a.awaitingResult, 0);
-}
-
 TEST_F(NewColour, ChoosingTheCurrentAddressSendsNothingAndAnswersSameAddress)
 {
     Tick();

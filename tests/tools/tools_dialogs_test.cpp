@@ -315,6 +315,7 @@ private slots:
         QCOMPARE(state.lastSeenThreshold, uint8_t(100));
         QCOMPARE(dlg.statusText()->text(), QStringLiteral("        Please wait!"));
         QCOMPARE(dlg.slider()->value(), 100);
+        QCOMPARE(state.selectedThreshold, uint8_t(110));  // the user's choice stays
 
         Tower().mutableConfig().switchingThreshold = 101;
         QVERIFY(Step(dlg.tickTimer(), [&] { dlg.OnThresholdTick(); }));
