@@ -140,11 +140,14 @@ public:
     QAction* infoAction() const { return infoAction_; }
     QAction* aboutAction() const { return aboutAction_; }
 
-public slots:
     // Enter and Escape do nothing; the window closes only through "Exit" or
     // the close box.
-    void accept() override {}
-    void reject() override {}
+    void OnOK() {}
+    void OnCancel() {}
+
+public slots:
+    void accept() override { OnOK(); }
+    void reject() override { OnCancel(); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
