@@ -1,0 +1,55 @@
+#!/bin/sh
+# Checks a built Debian package: its control fields and dependencies, the
+# files it lists, and that the program unpacked from it starts through its
+# launcher and ends cleanly when its window is closed.
+#
+#   check_package.sh <package.deb> <kv_close_window> [<vendor firmware> <vendor release notes>]
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/layout.sh"
+
+if [ $# -ne 2 ] && [ $# -ne 4 ]; then
+  echo "usage: $0 <package.deb> <kv_close_window> [<vendor firmware> <vendor release notes>]" >&2
+  exit 2
+fi
+deb=$1
+closer=$2
+vendor=0
+[ $# -eq 4 ] && vendor=1
+[ -f "$deb" ] || layout_fail "no package: $deb"
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+field() { dpkg-deb --field "$deb" "$1"; }
+[ "$(field Package)" = kestrivane ] || layout_fail "package name is '$(field Package)'"
+[ "$(field Version)" = "${KV_EXPECTED_VERSION:-2.8}" ] || layout_fail "version is '$(field Version)'"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || layout_fail "architecture is '$(field Architecture)'"
+case "$(field Maintainer)" in *?\<*@*\>) ;; *) layout_fail "maintainer is '$(field Maintainer)'" ;; esac
+[ -n "$(field Description)" ] || layout_fail "no description"
+
+# Runtime dependencies: the libraries the program links and Qt's platform
+# plugins, which no library pulls in.
+depends=$(field Depends)
+for dep in libqt6widgets6 libqt6gui6 libqt6core6 libhidapi-hidraw0 libusb-1.0-0 qt6-qpa-plugins libc6; do
+  echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/[ (|].*//' | grep -qx "$dep" ||
+    layout_fail "Depends lacks $dep: $depends"
+done
+
+# The listed files, relative to /usr, and who owns them.
+dpkg-deb -c "$deb" >"$scratch/contents"
+awk '{print $6}' "$scratch/contents" | sed -n 's|^\./usr/||p' | sed 's|/$||' | grep -v '^$' | sort >"$scratch/listing"
+outside=$(awk '{print $6}' "$scratch/contents" | grep -v -e '^\./$' -e '^\./usr/' -e '^\./usr$' || true)
+[ -z "$outside" ] || layout_fail "files outside /usr: $outside"
+check_layout "$scratch/listing" "$vendor"
+owners=$(awk '$2 != "root/root" {print $2, $6}' "$scratch/contents")
+[ -z "$owners" ] || layout_fail "not owned by root: $owners"
+grep -q '^-rwxr-xr-x .* \./usr/bin/kestrivane$' "$scratch/contents" || layout_fail "the launcher is not mode 755"
+grep -q '^-rwxr-xr-x .* \./usr/lib/kestrivane/kestrivane$' "$scratch/contents" || layout_fail "the program is not mode 755"
+grep -q '^-rw-r--r-- .* \./usr/lib/udev/rules.d/70-kestrivane\.rules$' "$scratch/contents" ||
+  layout_fail "the udev rule is not mode 644"
+
+dpkg -x "$deb" "$scratch/root"
+[ "$vendor" = 1 ] && check_vendor_files "$scratch/root/usr" "$3" "$4"
+"$here/start_and_close.sh" "$scratch/root/usr/bin/kestrivane" "$scratch/root/usr/lib/kestrivane/kestrivane" "$closer"
+echo "ok: $deb"
