@@ -268,6 +268,13 @@ private slots:
                  (TowerPicture{PictureKind::ColourOn, SegmentColour::Red}));
         QCOMPARE(int{p.state.onState[8]}, 1);
         QCOMPARE(w.messageLine()->text(), QString(" "));
+        // What the label shows: full red body, rim band, the black row 12.
+        const QImage shown = w.towerPicture(0)->pixmap().toImage();
+        QCOMPARE(shown.size(), QSize(100, 60));
+        QCOMPARE(shown.pixel(50, 30), qRgb(0xFF, 0x00, 0x00));
+        QCOMPARE(shown.pixel(50, 5), qRgb(0xFA, 0xFA, 0xFA));
+        QCOMPARE(shown.pixel(50, 12), qRgb(0, 0, 0));
+        QCOMPARE(w.towerPicture(1)->pixmap().toImage().pixel(50, 30), qRgb(0xFE, 0xFF, 0xD3));
         QVERIFY(w.pollTimerRunning());
         p.Ticks(20);
         QCOMPARE(int{p.tower().switchState(8).on}, 1);
