@@ -1,5 +1,3 @@
-// dfu_device_init and dfu_find_interface against the virtual USB list, and
-// the way from the Base Controller's bootloader report to an idle boot loader.
 #include "dfu_fixture.h"
 
 #include "device/hid_link.h"
