@@ -5,21 +5,11 @@
 namespace kv {
 namespace {
 
-TEST(DeviceState, StartsZeroedExceptItsInitialValues)
-{
-    DeviceState s;
-    EXPECT_EQ(s.switchingThreshold, 99);
-    EXPECT_EQ(s.soundLevelWaiting, 1);
-    for (uint16_t c : s.lastSentChecksum)
-        EXPECT_EQ(c, kNeverSent);
-    for (uint8_t a : s.segmentAddress)
-        EXPECT_EQ(a, 0);
-    EXPECT_EQ(s.lastLinkResult, 0);
-}
-
 TEST(DeviceState, OnStateFollowsTheAddressNotThePosition)
 {
     DeviceState s;
+    for (uint16_t c : s.lastSentChecksum)
+        EXPECT_EQ(c, kNeverSent);
     // An empty position reads off and ignores writes.
     SetOnStateOfRow(s, 1, 2);
     EXPECT_EQ(OnStateOfRow(s, 2), 0);
@@ -28,7 +18,6 @@ TEST(DeviceState, OnStateFollowsTheAddressNotThePosition)
 
     s.segmentAddress[0] = 23;
     SetOnStateOfRow(s, 1, 0);
-    // The segment moves from position 0 to position 2 and keeps its state.
     s.segmentAddress[0] = 0;
     s.segmentAddress[2] = 23;
     EXPECT_EQ(OnStateOfRow(s, 2), 1);
@@ -47,44 +36,34 @@ TEST(DeviceState, AddressesOutsideTheColourRangeStayInsideTheTable)
         EXPECT_EQ(OnStateOfRow(s, 5), 0);
         SetOnStateOfRow(s, 1, 5);
         EXPECT_EQ(OnStateOfRow(s, 5), 1);
+        EXPECT_EQ(s.onState[address], 1);
     }
-    ResetSwitchState(s);
-    s.segmentAddress[5] = 255;
-    EXPECT_EQ(OnStateOfRow(s, 5), 0);
     EXPECT_EQ(OnStateOfRow(s, -1), 0);
     EXPECT_EQ(OnStateOfRow(s, 6), 0);
 }
 
 TEST(DeviceState, AddressLookupAndLabels)
 {
-    const AddressTable& red = kColourTables[0];
-    EXPECT_EQ(FindAddress(0, red), 0);
-    EXPECT_EQ(FindAddress(12, red), 12);
-    EXPECT_EQ(FindAddress(13, red), 0);
-    EXPECT_STREQ(AddressLabel(8), "Red 1");
-    EXPECT_STREQ(AddressLabel(24), "Blue 2");
-    EXPECT_STREQ(AddressLabel(32), "White 5");
-    EXPECT_STREQ(AddressLabel(33), "Acoustic 1");
-    EXPECT_STREQ(AddressLabel(7), "");
-    EXPECT_STREQ(AddressLabel(38), "");
+    EXPECT_EQ(FindAddress(12, kColourTables[0]), 12);
+    EXPECT_EQ(FindAddress(13, kColourTables[0]), 0);
+    const std::pair<int, const char*> labels[] = {
+        {7, ""}, {8, "Red 1"}, {24, "Blue 2"}, {32, "White 5"}, {33, "Acoustic 1"}, {38, ""}};
+    for (auto [address, text] : labels)
+        EXPECT_STREQ(AddressLabel(static_cast<uint8_t>(address)), text) << address;
     EXPECT_EQ(ColourIndexOfAddress(22), 2);
     EXPECT_EQ(ColourIndexOfAddress(0), -1);
 }
 
 TEST(DeviceState, PercentConversions)
 {
-    EXPECT_EQ(BrightnessPercent(0), 0);
-    EXPECT_EQ(BrightnessPercent(128), 50);
-    EXPECT_EQ(BrightnessPercent(255), 100);
-    EXPECT_EQ(BrightnessPercent(300), 117);
-    EXPECT_EQ(BrightnessPercent(510), 200);
-    EXPECT_EQ(BrightnessPercent(511), 200);
-    EXPECT_EQ(VolumePercent(118), 0);
-    EXPECT_EQ(VolumePercent(119), 0);
-    EXPECT_EQ(VolumePercent(120), 1);
-    EXPECT_EQ(VolumePercent(166), 50);
-    EXPECT_EQ(VolumePercent(213), 100);
-    EXPECT_EQ(VolumePercent(214), 100);
+    const std::pair<int, int> brightness[] = {
+        {0, 0}, {128, 50}, {255, 100}, {300, 117}, {511, 200}};
+    for (auto [v, percent] : brightness)
+        EXPECT_EQ(BrightnessPercent(static_cast<uint16_t>(v)), percent) << v;
+    const std::pair<int, int> volume[] = {
+        {118, 0}, {119, 0}, {120, 1}, {166, 50}, {213, 100}, {214, 100}};
+    for (auto [v, percent] : volume)
+        EXPECT_EQ(VolumePercent(static_cast<uint16_t>(v)), percent) << v;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <functional>
 #include <memory>
 #include <random>
-#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -28,8 +27,7 @@ void Feed(DeviceState& s, const Report& r)
     ParseInputReport(s);
 }
 
-// A state with recognisable non-zero values, so a report that must not change
-// a field shows up as a difference.
+// Recognisable values, so a field a report must not change shows a difference.
 DeviceState Prefilled()
 {
     DeviceState s;
@@ -52,15 +50,14 @@ struct InputCase {
 
 TEST(ReportProtocol, InputFramesFillTheirFields)
 {
+    const auto kLevelsUnchanged = [](const DeviceState& s) {
+        EXPECT_EQ(s.level, (std::array<uint16_t, 6>{11, 22, 33, 44, 55, 66}));
+    };
     const std::vector<InputCase> cases = {
-        {"addresses", {Frame({0x00, 0x0A, 0x0D, 0x00, 0x00, 0x00, 0x21, 0x00, 0x01})},
+        {"addresses, repeats stored as they come",
+         {Frame({0, 10, 10, 0, 0xFF, 0, 0x21, 0x77, 1})},
          [](const DeviceState& s) {
-             EXPECT_EQ(s.segmentAddress, (std::array<uint8_t, 6>{10, 13, 0, 0, 0, 33}));
-         }},
-        {"repeated addresses are stored as they come",
-         {Frame({0, 9, 9, 9, 0xFF, 0, 0, 0x77, 1})},
-         [](const DeviceState& s) {
-             EXPECT_EQ(s.segmentAddress, (std::array<uint8_t, 6>{9, 9, 9, 255, 0, 0}));
+             EXPECT_EQ(s.segmentAddress, (std::array<uint8_t, 6>{10, 10, 0, 255, 0, 33}));
          }},
         {"pattern codes, byte 7 ignored", {Frame({0, 5, 13, 200, 0, 1, 20, 0x99, 2})},
          [](const DeviceState& s) {
@@ -70,20 +67,12 @@ TEST(ReportProtocol, InputFramesFillTheirFields)
          [](const DeviceState& s) {
              EXPECT_EQ(s.level, (std::array<uint16_t, 6>{510, 128, 100, 44, 55, 66}));
          }},
-        {"levels 0..2 refused when the third high byte is above 1",
-         {Frame({0x00, 0x01, 0xFE, 0x00, 0x80, 0x02, 0x00, 0x00, 0x03})},
-         [](const DeviceState& s) {
-             EXPECT_EQ(s.level, (std::array<uint16_t, 6>{11, 22, 33, 44, 55, 66}));
-         }},
         {"levels 0..2 refused when the first high byte is above 1",
-         {Frame({0, 0xFF, 0, 0, 0, 0, 0, 0, 3})},
-         [](const DeviceState& s) { EXPECT_EQ(s.level[0], 11); }},
+         {Frame({0, 0xFF, 0, 0, 0, 0, 0, 0, 3})}, kLevelsUnchanged},
         {"levels 0..2 refused when the second high byte is above 1",
-         {Frame({0, 0, 1, 2, 0, 0, 0, 0, 3})},
-         [](const DeviceState& s) {
-             EXPECT_EQ(s.level[0], 11);
-             EXPECT_EQ(s.level[1], 22);
-         }},
+         {Frame({0, 0, 1, 2, 0, 0, 0, 0, 3})}, kLevelsUnchanged},
+        {"levels 0..2 refused when the third high byte is above 1",
+         {Frame({0, 1, 0xFE, 0, 0x80, 2, 0, 0, 3})}, kLevelsUnchanged},
         {"levels 3..5", {Frame({0x00, 0x00, 0x80, 0x01, 0x00, 0xA6, 0x00, 0x00, 0x04})},
          [](const DeviceState& s) {
              EXPECT_EQ(s.level, (std::array<uint16_t, 6>{11, 22, 33, 128, 256, 166}));
@@ -96,18 +85,12 @@ TEST(ReportProtocol, InputFramesFillTheirFields)
              EXPECT_EQ(s.level[5], 255);
          }},
         {"levels 3..5 refused, volume included", {Frame({0, 0, 0x80, 2, 0, 0xA6, 0, 0, 4})},
-         [](const DeviceState& s) {
-             EXPECT_EQ(s.level, (std::array<uint16_t, 6>{11, 22, 33, 44, 55, 66}));
-         }},
-        {"firmware versions", {Frame({0, 10, 11, 12, 13, 14, 28, 16, 5})},
+         kLevelsUnchanged},
+        {"firmware and hardware versions",
+         {Frame({0, 10, 11, 12, 13, 14, 28, 16, 5}), Frame({0, 20, 21, 22, 23, 24, 25, 26, 6})},
          [](const DeviceState& s) {
              EXPECT_EQ(s.firmwareVersion, (std::array<uint8_t, 7>{10, 11, 12, 13, 14, 28, 16}));
-             EXPECT_EQ(s.hardwareVersion, (std::array<uint8_t, 7>{7, 6, 5, 4, 3, 2, 1}));
-         }},
-        {"hardware versions", {Frame({0, 20, 21, 22, 23, 24, 25, 26, 6})},
-         [](const DeviceState& s) {
              EXPECT_EQ(s.hardwareVersion, (std::array<uint8_t, 7>{20, 21, 22, 23, 24, 25, 26}));
-             EXPECT_EQ(s.firmwareVersion, (std::array<uint8_t, 7>{1, 2, 3, 4, 5, 6, 7}));
          }},
         {"switching threshold", {Frame({0, 220, 1, 2, 3, 4, 5, 6, 7})},
          [](const DeviceState& s) { EXPECT_EQ(s.switchingThreshold, 220); }},
@@ -140,21 +123,6 @@ TEST(ReportProtocol, InputFramesFillTheirFields)
     }
 }
 
-TEST(ReportProtocol, TypesOutsideOneToEightChangeNothing)
-{
-    static_assert(std::is_trivially_copyable_v<DeviceState>);
-    for (int type : {0, 9, 10, 0x7F, 0x80, 0xFF}) {
-        SCOPED_TRACE(type);
-        DeviceState s = Prefilled();
-        s.inputReport = Frame({0, 8, 9, 10, 11, 12, 13, 14, type});
-        auto before = std::make_unique<DeviceState>();
-        std::memcpy(before.get(), &s, sizeof s);
-        ParseInputReport(s);
-        EXPECT_EQ(std::memcmp(&s, before.get(), sizeof s), 0);
-        EXPECT_EQ(s.receiveCount, (std::array<uint8_t, 8>{}));
-    }
-}
-
 TEST(ReportProtocol, WarmUpOncePerRun)
 {
     DeviceState s;
@@ -162,10 +130,9 @@ TEST(ReportProtocol, WarmUpOncePerRun)
     for (int i = 1; i <= 3; ++i) {
         Feed(s, addresses);
         EXPECT_EQ(s.receiveCount[0], i);
-        EXPECT_EQ(s.reportSeen[0], 0) << "reception " << i;
-        EXPECT_EQ(s.reportSeenByTool[0], 0) << "reception " << i;
-        // The data is taken during the warm-up all the same.
-        EXPECT_EQ(s.segmentAddress[0], 8);
+        EXPECT_EQ(s.reportSeen[0], 0) << i;
+        EXPECT_EQ(s.reportSeenByTool[0], 0) << i;
+        EXPECT_EQ(s.segmentAddress[0], 8);  // taken during the warm-up all the same
     }
     Feed(s, addresses);
     EXPECT_EQ(s.receiveCount[0], 3);
@@ -184,18 +151,6 @@ TEST(ReportProtocol, WarmUpOncePerRun)
     EXPECT_EQ(s.receiveCount[0], 3);
 }
 
-TEST(ReportProtocol, DeviceAddressBeyondTheColourTablesStaysInsideOnState)
-{
-    for (uint8_t address : {uint8_t{33}, uint8_t{37}, uint8_t{255}}) {
-        SCOPED_TRACE(static_cast<int>(address));
-        DeviceState s;
-        Feed(s, Frame({0, 0, 0, 0, 0, 0, address, 0, 1}));
-        SetOnStateOfRow(s, 1, kSoundRow);
-        EXPECT_EQ(OnStateOfRow(s, kSoundRow), 1);
-        EXPECT_EQ(s.onState[address], 1);
-    }
-}
-
 struct OutputCase {
     const char* name;
     Report built;
@@ -204,21 +159,9 @@ struct OutputCase {
 
 TEST(ReportProtocol, OutputFramesHaveTheirExactBytes)
 {
-    RowCommand colour;
-    colour.address = 8;
-    colour.patternCode = 5;
-    colour.row = 0;
-    colour.param = {2, 0, 1, 0x2C, 5, 0, 5, 1, 0, 0, 0};
-
-    RowCommand colourTop = colour;
-    colourTop.row = 4;
-    colourTop.param = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-
-    RowCommand sound;
-    sound.address = 33;
-    sound.patternCode = 16;
-    sound.row = 5;
-    sound.param = {2, 3, 1, 250, 166, 2, 16, 0, 0, 0, 0x77};
+    const RowCommand colour{8, 5, 0, {2, 0, 1, 0x2C, 5, 0, 5, 1, 0, 0, 0}};
+    const RowCommand colourTop{8, 5, 4, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
+    const RowCommand sound{33, 16, 5, {2, 3, 1, 250, 166, 2, 16, 0, 0, 0, 0x77}};
 
     const std::vector<OutputCase> cases = {
         {"pattern first half", BuildPatternFirstHalf(colour),
@@ -232,9 +175,10 @@ TEST(ReportProtocol, OutputFramesHaveTheirExactBytes)
         {"pattern second half, sound row", BuildPatternSecondHalf(sound, kSoundRow),
          Frame({0, 2, 16, 0, 0, 0, 0xFF, 0xFF, 2})},
         {"port mapping",
-         BuildPortMappingReport({MakeMapByte(9, true), MakeMapByte(0, false), MakeMapByte(22, false),
-                                 MakeMapByte(0, true), MakeMapByte(32, false)}),
-         Frame({0, 0x89, 0x00, 0x16, 0x80, 0x20, 0, 0, 3})},
+         BuildPortMappingReport({MakeMapByte(9, true), MakeMapByte(0x48, false),
+                                 MakeMapByte(22, false), MakeMapByte(0xFF, true),
+                                 MakeMapByte(32, false)}),
+         Frame({0, 0x89, 0x08, 0x16, 0xBF, 0x20, 0, 0, 3})},
         {"switch Blue 2 on", BuildSwitchReport(24, 1),
          Frame({0x00, 0x18, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x04})},
         {"switch off before a pattern change", BuildSwitchReport(10, 0),
@@ -253,28 +197,11 @@ TEST(ReportProtocol, OutputFramesHaveTheirExactBytes)
          Frame({0, 20, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 7})},
         {"bootloader", BuildBootloaderReport(),
          Frame({0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F})},
-        {"general frame", MakeReport(1, 2, 3, 4, 5, 6, 7, 8), Frame({0, 1, 2, 3, 4, 5, 6, 7, 8})},
     };
     for (const OutputCase& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.built, c.expected);
     }
-}
-
-TEST(ReportProtocol, MapByteKeepsOnlyTheColourBitsAndTheAcousticBit)
-{
-    EXPECT_EQ(MakeMapByte(0x48, false), 0x08);  // bit 6 never set
-    EXPECT_EQ(MakeMapByte(0xFF, true), 0xBF);
-    // A port map sent and then reported back reads as what was sent.
-    const std::array<uint8_t, 5> sent = {MakeMapByte(8, false), MakeMapByte(32, true),
-                                         MakeMapByte(0, true), MakeMapByte(0, false),
-                                         MakeMapByte(17, false)};
-    Report echo = BuildPortMappingReport(sent);
-    echo[kReportTypeByte] = 8;
-    DeviceState s;
-    Feed(s, echo);
-    EXPECT_EQ(s.portMapColour, (std::array<uint8_t, 5>{8, 32, 0, 0, 17}));
-    EXPECT_EQ(s.portMapAcoustic, (std::array<uint8_t, 5>{0, 1, 1, 0, 0}));
 }
 
 // The state with guard regions on both sides: a parser write outside the
@@ -321,6 +248,7 @@ void AcceptChangesOfType(DeviceState& before, const DeviceState& after, int type
 
 TEST(ReportProtocol, ArbitraryFramesStayInsideTheRecord)
 {
+    static_assert(std::is_trivially_copyable_v<DeviceState>);
     auto g = std::make_unique<Guarded>();
     g->front.fill(0xA5);
     g->back.fill(0x5A);
