@@ -1,7 +1,3 @@
-// The progress and failure dialogs: a whole update on the virtual tower seen
-// through the dialog, the error code of a failed one, the bar that moves only
-// with the steps, repainting while the update holds the thread, and the end
-// codes.
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>

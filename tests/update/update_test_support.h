@@ -1,6 +1,3 @@
-// Shared by the update tests: firmware images written as Intel HEX files, a
-// fresh virtual tower on a virtual clock, the bootloader report over HID and
-// a recording progress hook.
 #pragma once
 
 #include <cstdint>
