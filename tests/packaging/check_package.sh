@@ -32,9 +32,32 @@ case "$(field Maintainer)" in *?\<*@*\>) ;; *) layout_fail "maintainer is '$(fie
 # plugins, which no library pulls in.
 depends=$(field Depends)
 for dep in libqt6widgets6 libqt6gui6 libqt6core6 libhidapi-hidraw0 libusb-1.0-0 qt6-qpa-plugins libc6; do
-  echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/[ (|].*//' | grep -qx "$dep" ||
+  echo "$depends" | tr ',|' '\n\n' | sed 's/^ *//; s/[ (].*//' | grep -qx "$dep" ||
     layout_fail "Depends lacks $dep: $depends"
 done
+
+# Every dependency names a real package in a version this machine, which
+# built and runs the program, satisfies: a misspelt package name or a
+# version no system has would make the package uninstallable.
+satisfied() {  # satisfied "<name> [(<op> <version>)]"
+  name=$(echo "$1" | sed 's/^ *//; s/[ (].*//')
+  have=$(dpkg-query -W -f='${Status} ${Version}\n' "$name" 2>/dev/null | sed -n 's/^install ok installed //p' | head -n 1)
+  [ -n "$have" ] || return 1
+  op=$(echo "$1" | sed -n 's/.*(\([<>=]*\) *\([^)]*\)).*/\1/p')
+  want=$(echo "$1" | sed -n 's/.*(\([<>=]*\) *\([^)]*\)).*/\2/p')
+  [ -z "$op" ] && return 0
+  case "$op" in '>=') op=ge ;; '<=') op=le ;; '>>') op=gt ;; '<<') op=lt ;; '=') op=eq ;; *) return 1 ;; esac
+  dpkg --compare-versions "$have" "$op" "$want"
+}
+echo "$depends" | tr ',' '\n' | sed 's/^ *//' | grep -v '^$' >"$scratch/depends"
+while IFS= read -r dep; do
+  ok=0
+  # Alternatives: one of them will do.
+  for alt in $(echo "$dep" | sed 's/ *| */|/g; s/ /_/g' | tr '|' ' '); do
+    if satisfied "$(echo "$alt" | tr '_' ' ')"; then ok=1; fi
+  done
+  [ "$ok" = 1 ] || layout_fail "dependency '$dep' is not satisfied by any installed package"
+done <"$scratch/depends"
 
 # The listed files, relative to /usr, and who owns them.
 dpkg-deb -c "$deb" >"$scratch/contents"
@@ -51,5 +74,11 @@ grep -q '^-rw-r--r-- .* \./usr/lib/udev/rules.d/70-kestrivane\.rules$' "$scratch
 
 dpkg -x "$deb" "$scratch/root"
 [ "$vendor" = 1 ] && check_vendor_files "$scratch/root/usr" "$3" "$4"
-"$here/start_and_close.sh" "$scratch/root/usr/bin/kestrivane" "$scratch/root/usr/lib/kestrivane/kestrivane" "$closer"
+
+# Start it as the menu does: the desktop entry's command, looked up on PATH.
+exec_line=$(sed -n 's/^Exec=//p' "$scratch/root/usr/share/applications/kestrivane.desktop")
+command=$(PATH="$scratch/root/usr/bin" command -v "${exec_line%% *}" || true)
+[ "$command" = "$scratch/root/usr/bin/kestrivane" ] ||
+  layout_fail "the menu entry's command '$exec_line' is not the packaged launcher"
+"$here/start_and_close.sh" "$command" "$scratch/root/usr/lib/kestrivane/kestrivane" "$closer"
 echo "ok: $deb"
