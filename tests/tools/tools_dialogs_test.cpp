@@ -1,6 +1,5 @@
-// The three tool dialogs end to end against the virtual tower, on a virtual
-// clock. The test plays the main window's part: it reads one report per 30 ms
-// of virtual time, and fires each dialog's timer when its period has passed.
+// The test plays the main window's part: it reads one report per 30 ms of
+// virtual time, and fires each dialog's timer when its period has passed.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
