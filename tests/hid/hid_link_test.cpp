@@ -1,5 +1,3 @@
-// HidLink against the virtual tower: finding the device, reading and writing
-// frames, and the link's failure paths.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -44,7 +42,10 @@ TEST_F(HidLinkTest, OpensTheBaseControllerAndReleasesTheLibraryOnClose)
     EXPECT_EQ(link.IsOpen(), 0);
     EXPECT_TRUE(use().liveHandles.empty());
     EXPECT_FALSE(use().initialised);
+    EXPECT_EQ(link.Close(), 0);  // a second close does nothing
+    EXPECT_EQ(use().closeCalls, 1);
     EXPECT_EQ(use().exitCalls, 1);
+    EXPECT_EQ(use().misuse, 0);
 }
 
 TEST_F(HidLinkTest, OpenWhileOpenReleasesTheOldHandle)
@@ -54,16 +55,6 @@ TEST_F(HidLinkTest, OpenWhileOpenReleasesTheOldHandle)
     EXPECT_EQ(use().liveHandles.size(), 1u);
     EXPECT_EQ(use().closeCalls, 1);
     EXPECT_EQ(use().misuse, 0);
-}
-
-TEST_F(HidLinkTest, CloseTwiceDoesNothingTheSecondTime)
-{
-    ASSERT_NE(link.Open(), nullptr);
-    EXPECT_EQ(link.Close(), 0);
-    EXPECT_EQ(link.Close(), 0);
-    EXPECT_EQ(use().closeCalls, 1);
-    EXPECT_EQ(use().misuse, 0);
-    EXPECT_EQ(use().exitCalls, 1);
 }
 
 TEST_F(HidLinkTest, WritesWithoutAHandleFailAndSendNothing)
@@ -227,10 +218,9 @@ TEST_P(HidLinkDeviceListTest, OpensTheFirstBaseControllerThatCanBeOpened)
 
 INSTANTIATE_TEST_SUITE_P(
     Lists, HidLinkDeviceListTest,
-    ::testing::Values(DeviceListCase{"Alone", "B", 0}, DeviceListCase{"NoDevices", "", -1},
+    ::testing::Values(DeviceListCase{"NoDevices", "", -1},
                       DeviceListCase{"WrongProductSkipped", "PB", 0},
                       DeviceListCase{"WrongVendorSkipped", "VB", 0},
-                      DeviceListCase{"OnlyOthers", "PV", -1},
                       DeviceListCase{"HeldOneSkipped", "LB", 1},
                       DeviceListCase{"OnlyHeld", "L", -1},
                       DeviceListCase{"FirstOfTwo", "BB", 0},
@@ -302,19 +292,6 @@ TEST_F(HidLinkTest, ReadsTheTowerIntoTheStateUntilItIsUnplugged)
     bc.Unplug();
     link.ReadReport();
     EXPECT_EQ(state.lastLinkResult, 0);
-}
-
-TEST_F(HidLinkTest, AnUnplugAfterSomeReportsFailsTheNextRead)
-{
-    ASSERT_NE(link.Open(), nullptr);
-    controller().UnplugAfterInputReports(3);
-    for (int i = 0; i < 3; ++i) {
-        link.ReadReport();
-        EXPECT_EQ(state.lastLinkResult, 1) << "read " << i;
-    }
-    link.ReadReport();
-    EXPECT_EQ(state.lastLinkResult, 0);
-    EXPECT_FALSE(controller().pluggedIn());
     // Writes on the dead handle fail too, and closing it is clean.
     const Report r = BuildHostReport(false);
     EXPECT_EQ(link.WriteReport(r.data(), r.size()), 1);
