@@ -1,9 +1,10 @@
-// Shared by the update decision tests: a file placed beside the test program
-// (where the program looks for its firmware and release notes), a recording
-// main window, and update dialogs answered from a script.
+// Shared by the update decision tests: a file put beside the test program
+// (where the program looks for its firmware and release notes), a main window
+// that keeps what the update path set, and update dialogs answered from a
+// script.
 #pragma once
 
-#include <cstdint>
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,8 +15,7 @@
 
 namespace kv::test {
 
-// Writes a file at ExeRelativePath(relativePath), creating its folder; the
-// file (and a folder it created) is removed again on destruction.
+// A file at ExeRelativePath(relativePath); removed with the folder it made.
 class FileBesideProgram {
 public:
     FileBesideProgram(const std::string& relativePath, const std::string& content);
@@ -32,29 +32,12 @@ private:
 // The demo firmware of a version as Intel HEX text.
 std::string FirmwareHexOfVersion(uint8_t version);
 
-// A main window that records what is done to it, in order ("status:...",
-// "send:1", "timer:start", ...). It keeps the current state of what the update
-// path changes.
 class RecordingView : public MainView {
 public:
-    explicit RecordingView(DeviceState& state) : state_(state) {}
-
-    std::vector<std::string> calls;
-    std::string statusLine = "Device Status: Offline.";
-    std::string messageLine;
-    std::string openCloseCaption = "Open";
-    bool sendEnabled = false;
-    bool openCloseEnabled = true;
-    bool exitEnabled = true;
-    bool toolsEnabled = false;
-    bool timerRunning = false;
-    // suspendRead as it stood when the timer was last started.
-    int suspendReadAtTimerStart = -1;
+    int changes = 0;  // calls that change what the window shows
+    std::string status = "Device Status: Offline.", message, caption = "Open";
+    bool send = false, openClose = true, exit = true, tools = false, timer = false;
     int endedWith = -1;
-    int firmwareUpdateCalls = 0;
-    std::function<void()> onFirmwareUpdate;
-
-    bool Called(const std::string& call) const;
 
     void SelectPatterns(const std::array<uint8_t, 6>&) override {}
     void ShowColourLevel(int, uint16_t, bool) override {}
@@ -68,51 +51,75 @@ public:
     void ShowSoundSegment(bool) override {}
     void ShowNoSoundSegment() override {}
     void ResetInputPanel() override {}
-    void SetStatusLine(const std::string& text) override;
-    void SetMessageLine(const std::string& text) override;
-    void TransferTexts() override;
-    void SetOpenCloseCaption(const std::string& text) override;
-    void EnableSend(bool enabled) override;
-    void EnableOpenClose(bool enabled) override;
-    void EnableExit(bool enabled) override;
-    void StartPollTimer() override;
-    void StopPollTimer() override;
-    void EnableToolMenu(bool enabled) override;
-    void OnOpenClose() override { calls.push_back("openclose"); }
-    void OnFirmwareUpdate() override;
-    void EndMainWindow(int result) override;
+    void TransferTexts() override {}
+    void OnOpenClose() override {}
+    void OnFirmwareUpdate() override {}
+    void SetStatusLine(const std::string& t) override { Set(status, t); }
+    void SetMessageLine(const std::string& t) override { Set(message, t); }
+    void SetOpenCloseCaption(const std::string& t) override { Set(caption, t); }
+    void EnableSend(bool on) override { Set(send, on); }
+    void EnableOpenClose(bool on) override { Set(openClose, on); }
+    void EnableExit(bool on) override { Set(exit, on); }
+    void EnableToolMenu(bool on) override { Set(tools, on); }
+    void StopPollTimer() override { Set(timer, false); }
+    void StartPollTimer() override { Set(timer, true); }
+    void EndMainWindow(int result) override { Set(endedWith, result); }
 
 private:
-    DeviceState& state_;
+    template <typename T, typename V>
+    void Set(T& field, const V& value)
+    {
+        field = value;
+        ++changes;
+    }
 };
 
-// Update dialogs answered from a script. Every dialog run is recorded in
-// `shown` ("error", "version", "progress", "failed", "success").
+// Every dialog run is recorded in `shown` ("error", "version", "progress",
+// "failed", "success"); answers come from the script, the last one repeating.
 class ScriptedDialogs : public UpdateDialogs {
 public:
     std::vector<std::string> shown;
-    std::string errorText, errorCaption;
-    VersionDialogContent lastFace;
+    std::string error;  // caption|text of the last message box
+    VersionDialogContent face;
     int versionAnswer = kVersionDialogOk;
-    // One end code per progress run; the last one repeats.
     std::vector<int> progressAnswers{1};
     std::vector<int> failedAnswers{2};
-    // What a progress run does before it ends (the real one sends the
-    // bootloader report and closes the link).
-    std::function<void(int attempt)> duringProgress;
-    std::function<void()> duringSuccess;
+    // What a progress run does first (the real one sends the bootloader
+    // report and closes the link).
+    std::function<void()> duringProgress;
 
-    int Count(const std::string& dialog) const;
-
-    void ShowError(const std::string& text, const std::string& caption) override;
-    int RunVersionDialog(const VersionDialogContent& content) override;
-    int RunProgress(const std::string& hexPath) override;
-    int RunFailed() override;
-    void RunSuccess() override;
+    void ShowError(const std::string& text, const std::string& caption) override
+    {
+        shown.push_back("error");
+        error = caption + "|" + text;
+    }
+    int RunVersionDialog(const VersionDialogContent& content) override
+    {
+        shown.push_back("version");
+        face = content;
+        return versionAnswer;
+    }
+    int RunProgress(const std::string&) override
+    {
+        shown.push_back("progress");
+        if (duringProgress)
+            duringProgress();
+        return Next(progressAnswers, progressRuns_);
+    }
+    int RunFailed() override
+    {
+        shown.push_back("failed");
+        return Next(failedAnswers, failedRuns_);
+    }
+    void RunSuccess() override { shown.push_back("success"); }
 
 private:
-    int progressRuns_ = 0;
-    int failedRuns_ = 0;
+    static int Next(const std::vector<int>& answers, size_t& n)
+    {
+        return answers[std::min(n++, answers.size() - 1)];
+    }
+    size_t progressRuns_ = 0;
+    size_t failedRuns_ = 0;
 };
 
 }  // namespace kv::test
