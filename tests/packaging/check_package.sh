@@ -75,6 +75,9 @@ grep -q '^-rw-r--r-- .* \./usr/lib/udev/rules.d/70-kestrivane\.rules$' "$scratch
 dpkg -x "$deb" "$scratch/root"
 [ "$vendor" = 1 ] && check_vendor_files "$scratch/root/usr" "$3" "$4"
 
+# The metainfo, desktop entry and icon as installed fit together.
+out=$(appstreamcli validate-tree --no-net "$scratch/root" 2>&1) || layout_fail "appstreamcli validate-tree: $out"
+
 # Start it as the menu does: the desktop entry's command, looked up on PATH.
 exec_line=$(sed -n 's/^Exec=//p' "$scratch/root/usr/share/applications/kestrivane.desktop")
 command=$(PATH="$scratch/root/usr/bin" command -v "${exec_line%% *}" || true)
