@@ -40,27 +40,6 @@ protected:
     OutputPanelLogic panel;
 };
 
-TEST_F(OutputPanelTest, StartsWithEveryListAtTheFirstPatternAndTheRestPositions)
-{
-    for (int r = 0; r < kColourRows; ++r) {
-        EXPECT_EQ(Row(r).items.size(), 14u);
-        EXPECT_EQ(Row(r).items[13], "Soft Out                 ");
-        EXPECT_EQ(Row(r).selected, 0);
-        EXPECT_EQ(Row(r).sliderMin, 0);
-        EXPECT_EQ(Row(r).sliderMax, 255);
-        EXPECT_EQ(Row(r).sliderPos, 128);
-        EXPECT_EQ(Row(r).percentText, "50");
-        EXPECT_EQ(Row(r).scaleLabel, "100 %");
-    }
-    EXPECT_EQ(Row(kSoundRow).items.size(), 21u);
-    EXPECT_EQ(Row(kSoundRow).items[16], "Car Alarm          ");
-    EXPECT_EQ(Row(kSoundRow).sliderMin, 119);
-    EXPECT_EQ(Row(kSoundRow).sliderMax, 213);
-    EXPECT_EQ(Row(kSoundRow).sliderPos, 120);
-    EXPECT_EQ(Row(kSoundRow).percentText, "1");
-    EXPECT_TRUE(composed.empty());
-}
-
 TEST_F(OutputPanelTest, BoostedPatternHalvesTheSliderAndDoublesItsValue)
 {
     panel.OnPatternSelected(2, kSingleQuickFlashSlow);

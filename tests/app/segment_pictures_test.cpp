@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace kv {
 namespace {
 
@@ -29,39 +31,29 @@ void ExpectSegmentFrame(const Picture& p)
     EXPECT_NE(p.At(50, 59), kBlack);
 }
 
-TEST(SegmentPictures, ColourSegmentsOnAndOff)
+TEST(SegmentPictures, ColourSegmentsAndTheEmptyPosition)
 {
-    struct Case {
-        SegmentColour colour;
-        uint32_t on;
-        uint32_t off;
+    const std::pair<TowerPicture, uint32_t> cases[] = {
+        {{PictureKind::ColourOn, SegmentColour::Red}, 0xFF0000},
+        {{PictureKind::ColourOff, SegmentColour::Red}, 0xFF8080},
+        {{PictureKind::ColourOn, SegmentColour::Yellow}, 0xFFFF00},
+        {{PictureKind::ColourOff, SegmentColour::Yellow}, 0xFEFFD3},
+        {{PictureKind::ColourOn, SegmentColour::Green}, 0x00FF00},
+        {{PictureKind::ColourOff, SegmentColour::Green}, 0xC0FFC0},
+        {{PictureKind::ColourOn, SegmentColour::Blue}, 0x4040FF},
+        {{PictureKind::ColourOff, SegmentColour::Blue}, 0xC0C0FF},
+        {{PictureKind::ColourOn, SegmentColour::White}, 0xFFFFFF},
+        {{PictureKind::ColourOff, SegmentColour::White}, 0xDCDCDC},
+        {{}, 0xF0F0F0},
     };
-    const Case cases[] = {
-        {SegmentColour::Red, 0xFF0000, 0xFF8080},    {SegmentColour::Yellow, 0xFFFF00, 0xFEFFD3},
-        {SegmentColour::Green, 0x00FF00, 0xC0FFC0},  {SegmentColour::Blue, 0x4040FF, 0xC0C0FF},
-        {SegmentColour::White, 0xFFFFFF, 0xDCDCDC},
-    };
-    for (const Case& c : cases) {
-        for (bool on : {true, false}) {
-            SCOPED_TRACE(static_cast<int>(c.colour) * 2 + (on ? 1 : 0));
-            const Picture p = DrawTowerPicture({on ? PictureKind::ColourOn : PictureKind::ColourOff,
-                                                c.colour});
-            ExpectSegmentFrame(p);
-            const uint32_t body = on ? c.on : c.off;
-            for (int y = 13; y < 60; ++y)
-                for (int x = 1; x <= 98; ++x)
-                    ASSERT_EQ(p.At(x, y), body) << x << "," << y;
-        }
+    for (const auto& [picture, body] : cases) {
+        SCOPED_TRACE(body);
+        const Picture p = DrawTowerPicture(picture);
+        ExpectSegmentFrame(p);
+        for (int y = 13; y < 60; ++y)
+            for (int x = 1; x <= 98; ++x)
+                ASSERT_EQ(p.At(x, y), body) << x << "," << y;
     }
-}
-
-TEST(SegmentPictures, EmptyPositionIsGrey)
-{
-    const Picture p = DrawTowerPicture({});
-    ExpectSegmentFrame(p);
-    for (int y = 13; y < 60; ++y)
-        for (int x = 1; x <= 98; ++x)
-            ASSERT_EQ(p.At(x, y), 0xF0F0F0u);
 }
 
 int Count(const Picture& p, uint32_t colour)
@@ -98,9 +90,6 @@ TEST(SegmentPictures, LoudspeakerWithAndWithoutWaves)
     }
     EXPECT_EQ(Count(off, kWhite), 0);
     EXPECT_GT(Count(on, kWhite), 150);
-
-    // Without the waves the pictures differ from each other.
-    EXPECT_NE(on.pixels, off.pixels);
 }
 
 TEST(SegmentPictures, BaseIsOutlinedAllRound)
