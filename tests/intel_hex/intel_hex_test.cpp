@@ -56,9 +56,6 @@ protected:
     kv::ScopedErrCapture err;
 };
 
-// ---------------------------------------------------------------------------
-// Reading lines
-
 TEST_F(IntelHex, LineEndingsLfAndCrLfOnlyAndTheLastLineNeedsItsLineFeed)
 {
     const std::string data = Rec(0, 0x10, {0xAB});
@@ -66,7 +63,6 @@ TEST_F(IntelHex, LineEndingsLfAndCrLfOnlyAndTheLastLineNeedsItsLineFeed)
     const Case cases[] = {
         {data + kEof, 0},
         {Rec(0, 0x10, {0xAB}, "\r\n") + ":00000001FF\r\n", 0},
-        {Rec(0, 0x10, {0xAB}, "\r\n") + kEof, 0},
         {data + Rec(0, 0x20, {1}, "\r") + kEof, -4},
         {data + ":00000001FF", -4},
         {data + ":00000001FF\r", -4},
@@ -137,9 +133,6 @@ TEST(IntelReadData, EachFieldFailureHasItsOwnCode)
     }
 }
 
-// ---------------------------------------------------------------------------
-// Checking records
-
 TEST_F(IntelHex, ChecksumMustAddUpToZero)
 {
     EXPECT_EQ(Read(":10010000214601360121470136007EFE09D2190140\n" + kEof), 0);
@@ -172,7 +165,6 @@ TEST(IntelValidateLine, EachRecordTypeHasItsRules)
         {5, 0, {0, 0, 1, 0}, 0, ""},
         {5, 0, {0, 0, 1}, -6, ""},
         {5, 4, {0, 0, 1, 0}, -6, ""},
-        {6, 0, {}, -5, "Unsupported type. 6\n"},
         {255, 0, {}, -5, "Unsupported type. 255\n"},
     };
     for (const Case& c : cases) {
@@ -202,9 +194,6 @@ TEST(IntelValidateLine, EachRecordTypeHasItsRules)
             EXPECT_EQ(out, "") << c.type;
     }
 }
-
-// ---------------------------------------------------------------------------
-// Address records and storing
 
 TEST_F(IntelHex, AddressRecordsMoveTheDataThatFollowsThem)
 {
@@ -286,9 +275,6 @@ TEST_F(IntelHex, StdinIsReadWhenNamed)
     EXPECT_EQ(bout.cells[0x42], 0x99);
     std::remove(path.c_str());
 }
-
-// ---------------------------------------------------------------------------
-// Buffers, page preparation, validation
 
 TEST(IntelBuffers, CreationValuesAndSizeChecks)
 {
