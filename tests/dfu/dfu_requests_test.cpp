@@ -101,7 +101,7 @@ TEST_F(DfuTest, CounterRunsAcrossDownloadAndUploadAndWraps) {
     EXPECT_EQ(dfu_transaction_counter(), 2);
 }
 
-TEST_F(DfuTest, StatusAnswerIsParsed) {
+TEST_F(DfuTest, StatusAnswersParsedFailedAndShort) {
     Open();
     const uint8_t erase[] = {0x04, 0x00, 0xFF};
     ASSERT_EQ(dfu_download(&dev_, sizeof erase, erase), 3);
@@ -114,12 +114,8 @@ TEST_F(DfuTest, StatusAnswerIsParsed) {
     EXPECT_NE(err_.text().find("status->bStatus: errNOTDONE (0x09)\n"), std::string::npos);
     EXPECT_NE(err_.text().find("status->bwPollTimeout: 0x0064 ms\n"), std::string::npos);
     EXPECT_NE(err_.text().find("status->bState: dfuDNBUSY (0x04)\n"), std::string::npos);
-}
 
-TEST_F(DfuTest, FailedAndShortStatusAnswers) {
-    Open();
     sim::VirtualBootloader& b = Loader();
-    dfu_status status;
     // Failed at USB level: 0, and the caller sees an error to clear.
     b.faults().stallRequest = DFU_GETSTATUS;
     b.faults().stallCount = 1;
