@@ -141,7 +141,8 @@ private slots:
                  face.okShown ? 1 : leave},
                 {[](CFWUPDATE_NELO& x) { QTest::keyClick(&x, Qt::Key_Escape); }, leave},
             };
-            for (const auto& [answer, expected] : answers) {
+            for (const auto& a : answers) {
+                const auto& answer = a.first;
                 d.onShown = [&](CFWUPDATE_NELO& x) {
                     QCOMPARE(x.middleText()->text().toStdString(), face.middle);
                     QCOMPARE(x.bottomText()->isVisible(), face.bottomShown);
@@ -150,7 +151,7 @@ private slots:
                     QCOMPARE(x.okButton()->isVisible(), face.okShown);
                     answer(x);
                 };
-                QCOMPARE(d.run(face), expected);
+                QCOMPARE(d.run(face), a.second);
             }
         }
         QCOMPARE(d.windowTitle(), QString("Firmware Update"));
