@@ -93,8 +93,15 @@ bool FileExists(const std::string& path)
     if (path.empty())
         return false;
 #if defined(_WIN32)
-    struct _stat64 st;
-    return _stat64(path.c_str(), &st) == 0 && (st.st_mode & _S_IFDIR) == 0;
+    // Paths are UTF-8 here (ExecutablePath converts them); the wide API takes
+    // them whole, whatever the system's code page.
+    const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
+    if (n <= 0)
+        return false;
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), n);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 #else
     struct stat st;
     return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
