@@ -62,22 +62,6 @@ TEST_F(DfuTest, ZeroLengthDownloadIsSentAndStartsTheApplication) {
               std::string::npos);
 }
 
-TEST_F(DfuTest, DownloadTracesEveryByteAndUsesTheWireFormat) {
-    Open();
-    sim::VirtualBootloader& b = Loader();
-    const uint8_t read[] = {0x03, 0x00, 0x00, 0x10, 0x00, 0x13};
-    ASSERT_EQ(dfu_download(&dev_, sizeof read, read), 6);
-    EXPECT_NE(err_.text().find("Message: m[5] = 0x13\n"), std::string::npos);
-    ASSERT_EQ(b.transfers().size(), 1u);
-    EXPECT_EQ(b.transfers()[0].data, std::vector<uint8_t>(read, read + 6));
-    uint8_t buffer[4] = {};
-    ASSERT_EQ(dfu_upload(&dev_, sizeof buffer, buffer), 4);
-    EXPECT_EQ(b.transfers()[1].requestType, 0xA1);
-    EXPECT_EQ(b.transfers()[1].request, DFU_UPLOAD);
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4),
-              std::vector<uint8_t>(b.flash().begin() + 0x10, b.flash().begin() + 0x14));
-}
-
 TEST_F(DfuTest, CounterRunsAcrossDownloadAndUploadAndWraps) {
     Open();
     sim::VirtualBootloader& b = Loader();
