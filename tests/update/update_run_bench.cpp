@@ -40,9 +40,9 @@ void BM_WholeUpdateOnTheVirtualTower(benchmark::State& state)
     const size_t total = b.transfers().size();
     const size_t blocks = 0x7000 / 0x400;  // 28 blocks of 1 kB
     state.counters["transfers"] = static_cast<double>(total);
-    state.counters["dnload"] = static_cast<double>(kv::test::CountTransfers(b, 1));
-    state.counters["upload"] = static_cast<double>(kv::test::CountTransfers(b, 2));
-    state.counters["getstatus"] = static_cast<double>(kv::test::CountTransfers(b, 3));
+    state.counters["dnload"] = static_cast<double>(b.CountRequests(1));
+    state.counters["upload"] = static_cast<double>(b.CountRequests(2));
+    state.counters["getstatus"] = static_cast<double>(b.CountRequests(3));
     state.counters["before_program"] = static_cast<double>(atStep[3]);
     state.counters["program"] = static_cast<double>(atStep[4] - atStep[3]);
     state.counters["read_back"] = static_cast<double>(atStep[5] - atStep[4]);

@@ -127,14 +127,6 @@ void ProgressRecorder::Hook(void* context, int step, int inStep, int percent)
     }
 }
 
-size_t CountTransfers(const sim::VirtualBootloader& b, uint8_t request)
-{
-    size_t n = 0;
-    for (const sim::LoggedTransfer& t : b.transfers())
-        n += t.request == request ? 1 : 0;
-    return n;
-}
-
 size_t BootloaderReportsTaken()
 {
     size_t n = 0;

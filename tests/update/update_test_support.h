@@ -70,9 +70,6 @@ struct ProgressRecorder {
     static void Hook(void* context, int step, int inStep, int percent);
 };
 
-// Control transfers of one kind in the boot loader's log.
-size_t CountTransfers(const sim::VirtualBootloader& b, uint8_t request);
-
 // Bootloader reports the Base Controller has taken.
 size_t BootloaderReportsTaken();
 
