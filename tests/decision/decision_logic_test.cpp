@@ -162,7 +162,7 @@ private slots:
         };
         for (const auto& row : rows) {
             Bench b;
-            b.dialogs.progressAnswers = {row.progress};
+            b.dialogs.progressAnswer = row.progress;
             b.dialogs.duringProgress = [&] {
                 b.link.Close();
                 if (row.unplug)

@@ -4,7 +4,6 @@
 // script.
 #pragma once
 
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -75,15 +74,13 @@ private:
 };
 
 // Every dialog run is recorded in `shown` ("error", "version", "progress",
-// "failed", "success"); answers come from the script, the last one repeating.
+// "failed", "success"); the answers are set by the test.
 class ScriptedDialogs : public UpdateDialogs {
 public:
     std::vector<std::string> shown;
     std::string error;  // caption|text of the last message box
     VersionDialogContent face;
-    int versionAnswer = kVersionDialogOk;
-    std::vector<int> progressAnswers{1};
-    std::vector<int> failedAnswers{2};
+    int versionAnswer = kVersionDialogOk, progressAnswer = 1, failedAnswer = 2;
     // What a progress run does first (the real one sends the bootloader
     // report and closes the link).
     std::function<void()> duringProgress;
@@ -104,22 +101,14 @@ public:
         shown.push_back("progress");
         if (duringProgress)
             duringProgress();
-        return Next(progressAnswers, progressRuns_);
+        return progressAnswer;
     }
     int RunFailed() override
     {
         shown.push_back("failed");
-        return Next(failedAnswers, failedRuns_);
+        return failedAnswer;
     }
     void RunSuccess() override { shown.push_back("success"); }
-
-private:
-    static int Next(const std::vector<int>& answers, size_t& n)
-    {
-        return answers[std::min(n++, answers.size() - 1)];
-    }
-    size_t progressRuns_ = 0;
-    size_t failedRuns_ = 0;
 };
 
 }  // namespace kv::test
