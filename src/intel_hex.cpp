@@ -84,14 +84,7 @@ intel_buffer_out& intel_buffer_out::operator=(intel_buffer_out&& other) noexcept
 {
     if (this != &other) {
         intel_free_buffer_out(this);
-        memory_size = other.memory_size;
-        page_size = other.page_size;
-        block_start = other.block_start;
-        block_end = other.block_end;
-        data_start = other.data_start;
-        data_end = other.data_end;
-        valid_start = other.valid_start;
-        valid_end = other.valid_end;
+        static_cast<intel_buffer_info&>(*this) = other;
         cells = std::exchange(other.cells, nullptr);
         other.memory_size = 0;
     }
@@ -106,14 +99,7 @@ intel_buffer_in& intel_buffer_in::operator=(intel_buffer_in&& other) noexcept
 {
     if (this != &other) {
         intel_free_buffer_in(this);
-        memory_size = other.memory_size;
-        page_size = other.page_size;
-        block_start = other.block_start;
-        block_end = other.block_end;
-        data_start = other.data_start;
-        data_end = other.data_end;
-        valid_start = other.valid_start;
-        valid_end = other.valid_end;
+        static_cast<intel_buffer_info&>(*this) = other;
         bytes = std::exchange(other.bytes, nullptr);
         other.memory_size = 0;
     }

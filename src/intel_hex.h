@@ -19,13 +19,8 @@ struct intel_record {
     uint8_t data[255] = {};
 };
 
-// The image to be programmed. A cell holds a data byte when its value is
-// 0..0xFF and is unset above that; every cell starts as 0xFFFF. All sizes and
-// addresses are byte addresses of the target memory counted from 0.
-//
-// The buffer owns its cells: intel_free_buffer_out releases them (and the
-// destructor does, whatever path the owner leaves by). Not copyable.
-struct intel_buffer_out {
+// The geometry both images share.
+struct intel_buffer_info {
     uint32_t memory_size = 0;   // number of cells = target memory size in bytes
     uint32_t page_size = 0;     // flash page size in bytes
     uint32_t block_start = 0;   // block the programmer is sending
@@ -34,6 +29,15 @@ struct intel_buffer_out {
     uint32_t data_end = 0;
     uint32_t valid_start = 0;   // region that may be programmed
     uint32_t valid_end = 0;
+};
+
+// The image to be programmed. A cell holds a data byte when its value is
+// 0..0xFF and is unset above that; every cell starts as 0xFFFF. All sizes and
+// addresses are byte addresses of the target memory counted from 0.
+//
+// The buffer owns its cells: intel_free_buffer_out releases them (and the
+// destructor does, whatever path the owner leaves by). Not copyable.
+struct intel_buffer_out : intel_buffer_info {
     uint16_t* cells = nullptr;  // memory_size cells
 
     intel_buffer_out() = default;
@@ -47,15 +51,7 @@ struct intel_buffer_out {
 // The image read back from the device: memory_size plain bytes, all 0xFF at
 // creation. data_start..data_end is the range the reader fills. Owns its
 // bytes like intel_buffer_out owns its cells.
-struct intel_buffer_in {
-    uint32_t memory_size = 0;
-    uint32_t page_size = 0;
-    uint32_t block_start = 0;
-    uint32_t block_end = 0;
-    uint32_t data_start = 0;
-    uint32_t data_end = 0;
-    uint32_t valid_start = 0;
-    uint32_t valid_end = 0;
+struct intel_buffer_in : intel_buffer_info {
     uint8_t* bytes = nullptr;   // memory_size bytes
 
     intel_buffer_in() = default;
