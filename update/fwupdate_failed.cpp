@@ -1,12 +1,12 @@
 #include "update/fwupdate_failed.h"
 
+#include "update/shown_hook.h"
+
 #include <QFont>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPalette>
-#include <QPointer>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace kv {
@@ -55,14 +55,7 @@ int CFWUPDATE_FAILED::run() { return exec(); }
 void CFWUPDATE_FAILED::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
-    if (!onShown)
-        return;
-    // Once the dialog's event loop runs.
-    QPointer<CFWUPDATE_FAILED> self(this);
-    QTimer::singleShot(0, this, [self] {
-        if (self && self->isVisible() && self->onShown)
-            self->onShown(*self);
-    });
+    CallShownHookSoon(this, &CFWUPDATE_FAILED::onShown);
 }
 
 void CFWUPDATE_FAILED::reject() { done(kExit); }

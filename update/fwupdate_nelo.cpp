@@ -1,12 +1,12 @@
 #include "update/fwupdate_nelo.h"
 
+#include "update/shown_hook.h"
+
 #include <QFont>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPalette>
-#include <QPointer>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace kv {
@@ -99,13 +99,7 @@ void CFWUPDATE_NELO::reject() { Leave(VersionButton::Left); }
 void CFWUPDATE_NELO::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
-    if (!onShown)
-        return;
-    QPointer<CFWUPDATE_NELO> self(this);
-    QTimer::singleShot(0, this, [self] {
-        if (self && self->isVisible() && self->onShown)
-            self->onShown(*self);
-    });
+    CallShownHookSoon(this, &CFWUPDATE_NELO::onShown);
 }
 
 }  // namespace kv

@@ -1,14 +1,14 @@
 #include "update/fwupdate_successfull.h"
 
+#include "update/shown_hook.h"
+
 #include <QFont>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPalette>
-#include <QPointer>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include "platform/paths.h"
@@ -89,13 +89,7 @@ void CFWUPDATE_SUCCESSFULL::OnShowReleaseNotes()
 void CFWUPDATE_SUCCESSFULL::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
-    if (!onShown)
-        return;
-    QPointer<CFWUPDATE_SUCCESSFULL> self(this);
-    QTimer::singleShot(0, this, [self] {
-        if (self && self->isVisible() && self->onShown)
-            self->onShown(*self);
-    });
+    CallShownHookSoon(this, &CFWUPDATE_SUCCESSFULL::onShown);
 }
 
 }  // namespace kv
