@@ -1,5 +1,8 @@
 #include "sim/virtual_base_controller.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <utility>
 
 #include "platform/clock.h"
@@ -93,6 +96,19 @@ Frame VirtualBaseController::BuildInputReport(uint8_t type) const
 
 // ---- Time -------------------------------------------------------------------
 
+namespace {
+
+// A well-mixed 64-bit value from any input (splitmix64's finaliser).
+uint64_t Mix(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
 uint64_t VirtualBaseController::Now()
 {
     const uint64_t now = kv::NowUs();
@@ -108,12 +124,15 @@ uint64_t VirtualBaseController::Now()
         for (PendingEffect& e : pending_)
             e.dueUs -= back;
     }
-    // A rate changed on the fly keeps the stream where it is: the newest
-    // report due stays due now, the next one comes one new interval later.
+    // A rate changed on the fly keeps the stream where it is: the next report
+    // to send comes one new interval after the slot of the one before it.
     const uint64_t interval = Interval();
     if (interval != intervalInUse_) {
-        const uint64_t latest = static_cast<uint64_t>(static_cast<int64_t>(now) - epochUs_) / intervalInUse_;
-        epochUs_ = static_cast<int64_t>(now) - static_cast<int64_t>(latest * interval);
+        const int64_t since = static_cast<int64_t>(now) - epochUs_;
+        const uint64_t latest = since > 0 ? static_cast<uint64_t>(since) / intervalInUse_ : 0;
+        const uint64_t anchor = nextIndex_ > latest + 1 ? nextIndex_ : latest + 1;
+        epochUs_ = static_cast<int64_t>(now) + static_cast<int64_t>(interval) -
+                   static_cast<int64_t>(anchor * interval);
         intervalInUse_ = interval;
     }
     lastNowUs_ = now;
@@ -125,40 +144,118 @@ uint64_t VirtualBaseController::Interval() const
     return config_.reportIntervalUs == 0 ? 1 : config_.reportIntervalUs;
 }
 
+uint64_t VirtualBaseController::Jitter(uint64_t index) const
+{
+    const uint64_t interval = Interval();
+    const uint64_t span = config_.reportJitterUs < interval ? config_.reportJitterUs : interval - 1;
+    if (span == 0)
+        return 0;
+    return Mix(config_.reportJitterSeed ^ Mix(index)) % (span + 1);
+}
+
 int64_t VirtualBaseController::DueTime(uint64_t index) const
 {
-    return epochUs_ + static_cast<int64_t>(index * Interval());
+    return epochUs_ + static_cast<int64_t>(index * Interval() + Jitter(index));
+}
+
+int64_t VirtualBaseController::LatestIndexAtOrBefore(int64_t timeUs) const
+{
+    if (timeUs < epochUs_)
+        return -1;
+    // The slot that holds the time; its report may leave after it.
+    const uint64_t slot = static_cast<uint64_t>(timeUs - epochUs_) / Interval();
+    if (DueTime(slot) <= timeUs)
+        return static_cast<int64_t>(slot);
+    return static_cast<int64_t>(slot) - 1;
 }
 
 uint64_t VirtualBaseController::FirstIndexAtOrAfter(uint64_t timeUs) const
 {
-    const int64_t since = static_cast<int64_t>(timeUs) - epochUs_;
-    if (since <= 0)
-        return 0;
-    const uint64_t s = static_cast<uint64_t>(since);
-    return (s + Interval() - 1) / Interval();
+    return static_cast<uint64_t>(LatestIndexAtOrBefore(static_cast<int64_t>(timeUs) - 1) + 1);
 }
 
-void VirtualBaseController::ApplyDueEffects(uint64_t now)
+bool VirtualBaseController::Takes(const HostBuffer& b) const
 {
-    // In the order the commands arrived, so a later command wins.
-    std::vector<PendingEffect> keep;
-    std::vector<PendingEffect> due;
-    for (PendingEffect& e : pending_) {
-        if (e.dueUs <= static_cast<int64_t>(now))
-            due.push_back(std::move(e));
-        else
-            keep.push_back(std::move(e));
+    const size_t depth = config_.hostBufferDepth == 0 ? 1 : config_.hostBufferDepth;
+    return plugged_ && b.generation == generation_ && b.queued.size() < depth;
+}
+
+void VirtualBaseController::Sync(uint64_t nowUs)
+{
+    const int64_t now = static_cast<int64_t>(nowUs);
+    // Handles closed since: their buffers are gone.
+    std::erase_if(buffers_, [](const std::weak_ptr<HostBuffer>& w) { return w.expired(); });
+    // Delayed effects in time order; those due together in the order their
+    // commands arrived, so a later command wins.
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const PendingEffect& a, const PendingEffect& b) { return a.dueUs < b.dueUs; });
+    size_t applied = 0;
+    auto applyUpTo = [&](int64_t t) {
+        for (; applied < pending_.size() && pending_[applied].dueUs <= t; ++applied)
+            pending_[applied].apply(config_);
+    };
+
+    std::vector<std::shared_ptr<HostBuffer>> takers;
+    while (streaming_ && (!config_.reportOrder.empty() || !injected_.empty())) {
+        const int64_t due = DueTime(nextIndex_);
+        if (due > now)
+            break;
+        takers.clear();
+        bool anyRoom = false;
+        uint64_t nextFirst = UINT64_MAX;
+        for (const std::weak_ptr<HostBuffer>& w : buffers_) {
+            std::shared_ptr<HostBuffer> b = w.lock();
+            if (!b || !Takes(*b))
+                continue;
+            anyRoom = true;
+            if (b->firstIndex <= nextIndex_)
+                takers.push_back(b);
+            else if (b->firstIndex < nextFirst)
+                nextFirst = b->firstIndex;
+        }
+        if (!anyRoom)
+            break;  // nobody can take a report now: the rest is passed over
+        if (takers.empty()) {
+            // Only handles opened later: skip to their first report.
+            nextIndex_ = nextFirst;
+            continue;
+        }
+        // The report shows the state at its own time.
+        applyUpTo(due);
+        SentReport sent;
+        if (!injected_.empty()) {
+            sent.frame = injected_.front().frame;
+            sent.bytes = static_cast<int>(injected_.front().bytes);
+            sent.frame[0] = 0;
+            injected_.pop_front();
+        } else {
+            const uint8_t type = config_.reportOrder[nextIndex_ % config_.reportOrder.size()];
+            sent.frame = BuildInputReport(type);
+        }
+        for (const std::shared_ptr<HostBuffer>& b : takers)
+            b->queued.push_back(sent);
+        ++nextIndex_;
     }
-    pending_ = std::move(keep);
-    for (PendingEffect& e : due)
-        e.apply(config_);
+    applyUpTo(now);
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(applied));
+    // Reports nobody could take (no handle open, buffers full, the stream
+    // quiet) are lost.
+    const int64_t latest = LatestIndexAtOrBefore(now);
+    if (latest >= 0 && nextIndex_ <= static_cast<uint64_t>(latest))
+        nextIndex_ = static_cast<uint64_t>(latest) + 1;
+}
+
+BaseControllerConfig& VirtualBaseController::mutableConfig()
+{
+    Sync(Now());
+    return config_;
 }
 
 // ---- Plugging -----------------------------------------------------------------
 
 void VirtualBaseController::Unplug()
 {
+    Sync(Now());
     plugged_ = false;
     ++generation_;
     patternPending_ = false;
@@ -175,6 +272,7 @@ void VirtualBaseController::PlugIn()
 
 void VirtualBaseController::ReturnFromBootloader(uint8_t firmwareVersion)
 {
+    Sync(Now());
     config_.firmwareVersion[5] = firmwareVersion;
     PlugIn();
 }
@@ -203,13 +301,27 @@ void VirtualBaseController::InjectInputReport(const Frame& frame, size_t bytes)
         bytes = 1;
     if (bytes > 8)
         bytes = 8;
+    // Behind whatever was sent before now; a report due right now is the
+    // first one it replaces.
+    const uint64_t now = Now();
+    if (now > 0)
+        Sync(now - 1);
     injected_.push_back(Injected{frame, bytes});
+}
+
+void VirtualBaseController::StopStream()
+{
+    // What was sent up to now stays in the host's buffers.
+    Sync(Now());
+    streaming_ = false;
 }
 
 void VirtualBaseController::ResumeStream()
 {
     // Reports start again from now on; none were sent while it was quiet.
-    restartIndex_ = FirstIndexAtOrAfter(Now());
+    const uint64_t now = Now();
+    Sync(now);
+    nextIndex_ = FirstIndexAtOrAfter(now);
     streaming_ = true;
     stopAfterIn_ = false;
 }
@@ -228,9 +340,18 @@ void VirtualBaseController::StopStreamAfterInputReports(uint64_t n)
 
 VirtualBaseController::ReadCursor VirtualBaseController::OpenCursor()
 {
+    const uint64_t now = Now();
+    // Everything sent before now went to the handles open then; a report due
+    // right now still reaches the new handle, unless it has gone out already.
+    if (now > 0)
+        Sync(now - 1);
     ReadCursor c;
     c.generation = generation_;
-    c.nextArrival = FirstIndexAtOrAfter(Now());
+    c.host = std::make_shared<HostBuffer>();
+    c.host->generation = generation_;
+    const uint64_t first = FirstIndexAtOrAfter(now);
+    c.host->firstIndex = first > nextIndex_ ? first : nextIndex_;
+    buffers_.push_back(c.host);
     return c;
 }
 
@@ -243,24 +364,10 @@ void VirtualBaseController::OnDelivered()
     }
 }
 
-void VirtualBaseController::Enqueue(ReadCursor& cursor, uint64_t now) const
-{
-    const uint64_t latest = static_cast<uint64_t>(static_cast<int64_t>(now) - epochUs_) / Interval();
-    uint64_t i = cursor.nextArrival > restartIndex_ ? cursor.nextArrival : restartIndex_;
-    const size_t depth = config_.hostBufferDepth == 0 ? 1 : config_.hostBufferDepth;
-    for (; i <= latest && cursor.queued.size() < depth; ++i)
-        cursor.queued.push_back(i);
-    // A full buffer takes nothing more: those reports are lost.
-    if (i <= latest)
-        i = latest + 1;
-    if (i > cursor.nextArrival)
-        cursor.nextArrival = i;
-}
-
 int VirtualBaseController::Read(ReadCursor& cursor, Frame& frame, int timeoutMs)
 {
     ++readCalls_;
-    if (!plugged_ || cursor.generation != generation_)
+    if (!plugged_ || cursor.generation != generation_ || !cursor.host)
         return -1;
     if (failReads_ > 0) {
         --failReads_;
@@ -271,50 +378,39 @@ int VirtualBaseController::Read(ReadCursor& cursor, Frame& frame, int timeoutMs)
         return -1;
     }
 
-    uint64_t now = Now();
-    ApplyDueEffects(now);
+    HostBuffer& host = *cursor.host;
+    Sync(Now());
     const uint64_t timeoutUs = timeoutMs < 0 ? 0 : static_cast<uint64_t>(timeoutMs) * 1000;
-    if (!streaming_ || (config_.reportOrder.empty() && injected_.empty())) {
-        // Nothing comes, and the host's buffer has run dry. A read without a
-        // time limit would wait for ever; here it gives up at once rather
-        // than hang a test.
-        cursor.queued.clear();
-        if (timeoutMs > 0)
-            kv::SleepUs(timeoutUs);
-        return 0;
-    }
-
-    Enqueue(cursor, now);
-    if (cursor.queued.empty()) {
-        const int64_t due = DueTime(cursor.nextArrival > restartIndex_ ? cursor.nextArrival : restartIndex_);
-        const uint64_t wait = due > static_cast<int64_t>(now) ? static_cast<uint64_t>(due - static_cast<int64_t>(now)) : 0;
-        if (timeoutMs >= 0 && wait > timeoutUs) {
-            if (timeoutUs > 0)
+    if (host.queued.empty()) {
+        if (!streaming_ || (config_.reportOrder.empty() && injected_.empty())) {
+            // Nothing comes, and the host's buffer has run dry. A read without
+            // a time limit would wait for ever; here it gives up at once
+            // rather than hang a test.
+            if (timeoutMs > 0)
                 kv::SleepUs(timeoutUs);
             return 0;
         }
+        // Wait for the next report this handle takes.
+        const uint64_t next = host.firstIndex > nextIndex_ ? host.firstIndex : nextIndex_;
+        const int64_t due = DueTime(next);
+        const int64_t nowSigned = static_cast<int64_t>(Now());
+        const uint64_t wait = due > nowSigned ? static_cast<uint64_t>(due - nowSigned) : 0;
+        if (timeoutMs >= 0 && wait > timeoutUs) {
+            if (timeoutUs > 0)
+                kv::SleepUs(timeoutUs);
+            Sync(Now());
+            return 0;
+        }
         kv::SleepUs(wait);
-        now = Now();
-        ApplyDueEffects(now);
-        Enqueue(cursor, now);
-        if (cursor.queued.empty())
+        Sync(Now());
+        if (host.queued.empty())
             return 0;
     }
-    const uint64_t index = cursor.queued.front();
-    cursor.queued.pop_front();
-
-    int bytes = 8;
-    if (!injected_.empty()) {
-        frame = injected_.front().frame;
-        bytes = static_cast<int>(injected_.front().bytes);
-        injected_.pop_front();
-        frame[0] = 0;
-    } else {
-        const uint8_t type = config_.reportOrder[index % config_.reportOrder.size()];
-        frame = BuildInputReport(type);
-    }
+    const SentReport sent = host.queued.front();
+    host.queued.pop_front();
+    frame = sent.frame;
     OnDelivered();
-    return bytes;
+    return sent.bytes;
 }
 
 int VirtualBaseController::Write(const ReadCursor& cursor, const Frame& frame, size_t length)
@@ -327,7 +423,7 @@ int VirtualBaseController::Write(const ReadCursor& cursor, const Frame& frame, s
         return -1;
     }
     const uint64_t now = Now();
-    ApplyDueEffects(now);
+    Sync(now);
     log_.push_back(LoggedReport{now, frame, length});
     ++taken_;
     Apply(frame, now);

@@ -2,13 +2,18 @@
 // HID, for tests and the demo.
 //
 // It streams input reports of all eight types, one type at a time and for as
-// long as it is plugged in, at a configurable rate on the shared clock
-// (platform/clock.h). The stream is pulled, not pushed: which report is due is
-// computed from NowUs(), and a read that has to wait sleeps through the clock
-// until the next report is due. Under a VirtualClock that costs nothing; on
-// the real clock (the demo) it runs in real time. Reports that arrive while
-// nobody reads queue up per handle, oldest first, as in the host's HID
-// buffer (hostBufferDepth).
+// long as it is plugged in, at a configurable rate (with optional jitter) on
+// the shared clock (platform/clock.h). Which report is due is computed from
+// NowUs(); a read that has to wait sleeps through the clock until the next
+// report is due. Under a VirtualClock that costs nothing; on the real clock
+// (the demo) it runs in real time.
+//
+// A report is built when the controller sends it: reports that arrive while
+// nobody reads queue up per handle, oldest first, as in the host's HID buffer
+// (hostBufferDepth), and keep the content they had when they were sent. The
+// stream is brought up to date before every change of the controller's state
+// (a write, a command's delayed effect, a change through mutableConfig, an
+// injected report), so a backlog shows the tower as it was, not as it is.
 //
 // Every output report is applied the way the real controller does and is
 // logged with its time on the clock. Faults a real tower shows can be
@@ -23,6 +28,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace kv::sim {
@@ -49,8 +55,13 @@ struct BaseControllerConfig {
     // The report types in the order they are sent, cycled for ever. Any byte
     // is allowed, so junk types can be put in the stream.
     std::vector<uint8_t> reportOrder{1, 2, 3, 4, 5, 6, 7, 8};
-    // One input report every this many microseconds.
+    // One input report every this many microseconds (7500 for 7.5 ms).
     uint64_t reportIntervalUs = 10000;
+    // Each report leaves up to this many microseconds after its slot: an
+    // amount drawn per report from reportJitterSeed, so a run repeats
+    // exactly. Kept below the interval, so reports never change their order.
+    uint64_t reportJitterUs = 0;
+    uint64_t reportJitterSeed = 1;
     // Reports the host keeps for a handle until they are read, oldest first.
     // When the buffer is full, newer reports are lost (as with hidraw, whose
     // buffer holds 64).
@@ -86,8 +97,9 @@ public:
 
     // ---- State as the controller reports it --------------------------------
     const BaseControllerConfig& config() const { return config_; }
-    // Changes the configuration directly (takes effect in the next report).
-    BaseControllerConfig& mutableConfig() { return config_; }
+    // Changes the configuration directly. Reports sent up to now keep what
+    // they carried; the change shows from the next report sent on.
+    BaseControllerConfig& mutableConfig();
 
     // The frame of a given input report type built from the current state.
     // Types outside 1..8 give a frame with that type byte and zero payload.
@@ -135,26 +147,37 @@ public:
     void FailNextReads(int n) { failReads_ = n; }
     // The next n writes fail (return -1) and are not applied or logged.
     void FailNextWrites(int n) { failWrites_ = n; }
-    // The stream stops: reads time out until ResumeStream.
-    void StopStream() { streaming_ = false; }
+    // The stream stops: nothing more is sent until ResumeStream. Reports the
+    // host had already buffered can still be read; after them reads time out.
+    void StopStream();
     void ResumeStream();
     // Stops the stream once this many more reports have been delivered.
     void StopStreamAfterInputReports(uint64_t n);
     // Sends these frames next (byte 0 is ignored), in place of the scheduled
-    // ones: each takes the place of the next report a reader gets, oldest
-    // queued first (so a reader that passes over a backlog for the newest
-    // report passes over an injected one that sat in it too). For junk types,
-    // bad level bytes, impossible or repeated addresses. `bytes` (1..8) cuts
-    // the report short: only that many bytes of it arrive.
+    // ones: each takes the place of the next report the controller sends to
+    // an open handle, behind whatever the host has buffered already. For junk
+    // types, bad level bytes, impossible or repeated addresses. `bytes`
+    // (1..8) cuts the report short: only that many bytes of it arrive.
     void InjectInputReport(const Frame& frame, size_t bytes = 8);
 
     // ---- Used by the hidapi stand-in ----------------------------------------
-    // Per open handle: the reports that arrived for it and were not read
-    // yet (the host's input buffer), by stream index.
-    struct ReadCursor {
-        uint64_t nextArrival = 0;  // first stream index not yet arrived
-        std::deque<uint64_t> queued;
+    // A report as it arrived at the host.
+    struct SentReport {
+        Frame frame{};
+        int bytes = 8;  // fewer for a report injected short
+    };
+    // The host's input buffer of one open handle: the reports that arrived
+    // for it and were not read yet, oldest first.
+    struct HostBuffer {
+        uint64_t firstIndex = 0;  // first stream index sent after the open
         uint64_t generation = 0;
+        std::deque<SentReport> queued;
+    };
+    // Per open handle. The controller fills the buffer as it sends; it lets
+    // go of a buffer once the last cursor holding it is gone.
+    struct ReadCursor {
+        uint64_t generation = 0;
+        std::shared_ptr<HostBuffer> host;
     };
     // A cursor for a handle opened now.
     ReadCursor OpenCursor();
@@ -170,12 +193,18 @@ public:
 
 private:
     uint64_t Now();
-    void ApplyDueEffects(uint64_t now);
+    // Sends every report due up to `now` to the open handles, each built from
+    // the state at its own time, and applies the commands' delayed effects
+    // in time order between them.
+    void Sync(uint64_t now);
     void Apply(const Frame& f, uint64_t now);
     uint64_t Interval() const;
+    uint64_t Jitter(uint64_t index) const;
     int64_t DueTime(uint64_t index) const;
+    // The newest stream index due at or before the time; -1 for none.
+    int64_t LatestIndexAtOrBefore(int64_t timeUs) const;
     uint64_t FirstIndexAtOrAfter(uint64_t timeUs) const;
-    void Enqueue(ReadCursor& cursor, uint64_t now) const;
+    bool Takes(const HostBuffer& b) const;
     void OnDelivered();
 
     BaseControllerConfig config_;
@@ -187,7 +216,7 @@ private:
     bool inBootloader_ = false;
     uint64_t generation_ = 1;
     bool streaming_ = true;
-    uint64_t restartIndex_ = 0;  // first index sent after the stream resumed
+    uint64_t nextIndex_ = 0;     // the next stream index to send
     int64_t epochUs_ = 0;       // when report index 0 was due
     uint64_t lastNowUs_ = 0;    // to notice a clock that was swapped
     bool anchored_ = false;
@@ -210,6 +239,8 @@ private:
         size_t bytes;
     };
     std::deque<Injected> injected_;
+    // The buffers of the handles opened on the controller.
+    std::vector<std::weak_ptr<HostBuffer>> buffers_;
 
     // The first half of a pattern command waits for its second half.
     bool patternPending_ = false;

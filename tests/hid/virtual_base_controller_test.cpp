@@ -5,7 +5,9 @@
 
 #include <hidapi/hidapi.h>
 
+#include <algorithm>
 #include <array>
+#include <vector>
 
 #include "platform/clock.h"
 #include "sim/virtual_tower.h"
@@ -145,6 +147,95 @@ TEST_F(VirtualControllerTest, ToolCommandsShowAfterTheControllersDelay)
     EXPECT_EQ(mapNow(), oldMap);
     at(2000000);
     EXPECT_EQ(mapNow(), (std::array<uint8_t, 5>{0x89, 0, 0x16, 0x80, 0}));
+}
+
+// A report carries the state at the time it was sent, however long it waits
+// in the host's buffer: a later change, direct or through a command's delayed
+// effect, shows only in reports sent after it.
+TEST_F(VirtualControllerTest, AQueuedReportKeepsWhatItCarriedWhenSent)
+{
+    bc->mutableConfig().reportOrder = {1};
+    bc->mutableConfig().addressChangeDelayUs = 7000;
+    Frame f;
+    ASSERT_EQ(ReadFrame(f, 0), 8);  // sent at 0
+    clock.clock().Advance(5000);    // sent at 5000, not read
+    bc->mutableConfig().segmentAddress[0] = 30;
+    clock.clock().Advance(5000);    // sent at 10000
+    ASSERT_EQ(Write(Frame{0, 30, 12, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 5}), 9);  // shows at 17000
+    clock.clock().Advance(15000);   // sent at 15000, 20000, 25000
+    const uint8_t expected[] = {8, 30, 30, 12, 12};
+    for (uint8_t address : expected) {
+        ASSERT_EQ(ReadFrame(f, 0), 8);
+        EXPECT_EQ(f[1], address);
+    }
+    EXPECT_EQ(ReadFrame(f, 0), 0);
+}
+
+TEST_F(VirtualControllerTest, AStoppedStreamLeavesWhatTheHostBufferedReadable)
+{
+    Frame f;
+    ASSERT_EQ(ReadFrame(f, 0), 8);  // type 3, sent at 0
+    clock.clock().Advance(12000);   // types 1 and 2 buffered
+    bc->StopStream();
+    clock.clock().Advance(50000);
+    ASSERT_EQ(ReadFrame(f), 8);
+    EXPECT_EQ(f[8], 1);
+    ASSERT_EQ(ReadFrame(f), 8);
+    EXPECT_EQ(f[8], 2);
+    const uint64_t before = NowUs();
+    EXPECT_EQ(ReadFrame(f), 0);
+    EXPECT_EQ(NowUs() - before, 100000u);
+    // Nothing sent while quiet comes later: the stream goes on from now.
+    bc->ResumeStream();
+    ASSERT_EQ(ReadFrame(f), 8);
+    EXPECT_EQ(NowUs(), 165000u);
+}
+
+// When each report arrives, with a blocking read per report: on its slot, or
+// with jitter within the period after it, in order, the same for the same seed.
+std::vector<uint64_t> ArrivalTimes(uint64_t intervalUs, uint64_t jitterUs, uint64_t seed)
+{
+    TheVirtualTower().Clear();
+    BaseControllerConfig cfg;
+    cfg.reportIntervalUs = intervalUs;
+    cfg.reportJitterUs = jitterUs;
+    cfg.reportJitterSeed = seed;
+    TheVirtualTower().AddBaseController(cfg);
+    hid_device_info* list = hid_enumerate(kVirtualVendorId, kVirtualProductId);
+    hid_device* dev = hid_open_path(list->path);
+    hid_free_enumeration(list);
+    const uint64_t start = NowUs();
+    std::vector<uint64_t> times;
+    std::array<uint8_t, 8> data{};
+    for (int i = 0; i < 200 && hid_read_timeout(dev, data.data(), data.size(), -1) == 8; ++i)
+        times.push_back(NowUs() - start);
+    hid_close(dev);
+    return times;
+}
+
+TEST_F(VirtualControllerTest, ReportRateAndJitterAreExactAndRepeatable)
+{
+    struct Case {
+        uint64_t intervalUs;
+        uint64_t jitterUs;
+    };
+    for (const Case c : {Case{7500, 0}, Case{15000, 0}, Case{5000, 2000}, Case{7500, 7500}}) {
+        SCOPED_TRACE(testing::Message() << c.intervalUs << " / " << c.jitterUs);
+        const std::vector<uint64_t> times = ArrivalTimes(c.intervalUs, c.jitterUs, 3);
+        ASSERT_EQ(times.size(), 200u);
+        bool offSlot = false;
+        for (size_t i = 0; i < times.size(); ++i) {
+            const uint64_t slot = i * c.intervalUs;
+            ASSERT_GE(times[i], slot) << i;
+            ASSERT_LE(times[i], slot + std::min(c.jitterUs, c.intervalUs - 1)) << i;
+            offSlot = offSlot || times[i] != slot;
+        }
+        EXPECT_EQ(offSlot, c.jitterUs != 0);
+        EXPECT_EQ(ArrivalTimes(c.intervalUs, c.jitterUs, 3), times);
+        if (c.jitterUs != 0) {
+            EXPECT_NE(ArrivalTimes(c.intervalUs, c.jitterUs, 4), times);
+        }
+    }
 }
 
 TEST_F(VirtualControllerTest, BootloaderReportLeavesTheListUntilTheBootLoaderReturns)
