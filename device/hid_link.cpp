@@ -37,9 +37,9 @@ hid_device* AsDevice(void* handle) { return static_cast<hid_device*>(handle); }
 // reports, so the library hands over bytes 1..8 of the frame.
 constexpr size_t kInputPayload = kReportSize - 1;
 
-// At most this many queued reports are passed over in one read (the depth of
-// the largest host buffer, hidraw's 64), so a device that floods the link
-// cannot keep a read from returning.
+// At most this many queued reports are read behind the first one in one read
+// (the depth of the largest host buffer, hidraw's 64), so a device that floods
+// the link cannot keep a read from returning.
 constexpr int kMaxBacklog = 64;
 
 }  // namespace
@@ -108,25 +108,37 @@ int HidLink::ReadReport()
         ParseInputReport(state_);
         return 0;
     }
-    // The link keeps a single input report: reports that queued up behind
-    // this one while nobody read are passed over, and only the newest is
-    // applied, so the state never lags behind the device by a backlog.
-    std::array<uint8_t, kInputPayload> newer{};
+    state_.lastLinkResult = 1;
+    ParseReceived(static_cast<size_t>(n));
+    // Every report that queued up behind this one since the last read is
+    // parsed too, oldest first: the state ends at the newest report, and no
+    // report type is passed over whatever rate the device sends at. The
+    // count is bounded, so a device that floods the link cannot keep the
+    // read from returning; what is left waits for the next read.
     for (int i = 0; i < kMaxBacklog; ++i) {
-        const int m = hid_read_timeout(AsDevice(handle_), newer.data(), newer.size(), 0);
-        if (m <= 0)
+        const int m = hid_read_timeout(AsDevice(handle_), buffer.data() + 1, kInputPayload, 0);
+        if (m == 0)
             break;
-        const size_t got = std::min(static_cast<size_t>(m), kInputPayload);
-        std::copy(newer.begin(), newer.begin() + static_cast<std::ptrdiff_t>(got), buffer.begin() + 1);
-        n = static_cast<int>(got);
+        if (m < 0) {
+            // The device went while its backlog was read: what was parsed
+            // stands, and the poll cycle closes the link on this tick.
+            state_.lastLinkResult = 0;
+            break;
+        }
+        ParseReceived(static_cast<size_t>(m));
     }
+    return 0;
+}
+
+void HidLink::ParseReceived(size_t got)
+{
+    auto& buffer = state_.inputReport;
+    buffer[0] = 0;
     // A short report lacks its type byte: clear what did not arrive so no
     // stale type is applied to a fresh payload.
-    const size_t got = std::min(static_cast<size_t>(n), kInputPayload);
+    got = std::min(got, kInputPayload);
     std::fill(buffer.begin() + 1 + static_cast<std::ptrdiff_t>(got), buffer.end(), uint8_t{0});
-    state_.lastLinkResult = 1;
     ParseInputReport(state_);
-    return 0;
 }
 
 int HidLink::WriteReport(const uint8_t* buffer, size_t length)

@@ -32,8 +32,10 @@ public:
     int Close();
     // 1 while a handle is held.
     int IsOpen() const { return handle_ != nullptr ? 1 : 0; }
-    // Reads one input report into inputReport and parses it (always 0).
-    // Does nothing while suspendRead is 1.
+    // Reads the next input report into inputReport and parses it, then every
+    // report that queued up behind it, oldest first (at most 64 more), so
+    // inputReport ends as the newest. Waits at most kReadTimeoutMs for the
+    // first. Always 0. Does nothing while suspendRead is 1.
     int ReadReport();
     // 0 on success, 1 on failure or with no handle.
     int WriteReport(const uint8_t* buffer, size_t length);
@@ -41,6 +43,9 @@ public:
     DeviceState& state() { return state_; }
 
 private:
+    // Parses inputReport after a read that delivered `got` payload bytes.
+    void ParseReceived(size_t got);
+
     DeviceState& state_;
     void* handle_ = nullptr;  // hid_device*
 };

@@ -1,5 +1,6 @@
 #include "sync/poll_cycle.h"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "device/version.h"
@@ -15,11 +16,16 @@ std::size_t Index(int row)
 
 // Report types a complete state needs: 1..6 and 8 (type 7 is not waited for).
 constexpr int kCompleteTypes[] = {1, 2, 3, 4, 5, 6, 8};
+// Report types the firmware check waits for: addresses, versions of every part.
+constexpr int kFirmwareCheckTypes[] = {1, 5, 6};
 
 // The two ends of the colour row values a slider can show.
 constexpr uint16_t kMaxLevel100 = 255;
 constexpr uint16_t kMaxLevel200 = 510;
 constexpr uint16_t kAbsentLevel = 128;
+
+// The top of the sound slider's melody scale.
+constexpr unsigned kMelodyPositionMax = 100;
 
 constexpr uint8_t kFirstAcousticAddress = 33;
 constexpr uint8_t kLastAcousticAddress = 37;
@@ -257,9 +263,12 @@ void PollCycle::RefreshSoundRow()
             state_.levelMemory[code][kSoundRow] = level;
             send_.ComposeRow(kSoundAddress, level, code, kSoundRow);
         } else if (level != 0) {
-            // The first non-zero volume after start: the slider takes it.
+            // The first non-zero volume after start: the slider takes it. On
+            // the melody scale the position is kept within 0..100, so the
+            // memory never holds what the slider cannot show.
             const uint16_t position =
-                melody ? static_cast<uint16_t>(2U * level - 1U) : level;
+                melody ? static_cast<uint16_t>(std::min(2U * level - 1U, kMelodyPositionMax))
+                       : level;
             view_.ShowSoundLevel(melody, position);
             state_.volumeMemory[code] = position;
             state_.levelMemory[code][kSoundRow] = level;
@@ -329,7 +338,13 @@ void PollCycle::RefreshInputPanel()
 
 bool PollCycle::CheckFirmware()
 {
-    if (state_.reportSeen[0] == 0 || state_.reportSeen[5] == 0 || state_.firmwareChecked != 0)
+    // The version compared comes from the type-5 report: the check waits for
+    // a fresh one, so it never judges a version not read yet, or one left
+    // from the tower connected before.
+    for (int type : kFirmwareCheckTypes)
+        if (state_.reportSeen[Index(type - 1)] == 0)
+            return true;
+    if (state_.firmwareChecked != 0)
         return true;
     state_.firmwareChecked = 1;
 

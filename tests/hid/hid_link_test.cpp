@@ -137,15 +137,26 @@ TEST_F(HidLinkTest, AReadThatTimesOutIsATickWithoutAReport)
     EXPECT_EQ(link.IsOpen(), 1);
 }
 
-TEST_F(HidLinkTest, ReportsQueuedWhileNobodyReadArePassedOverForTheNewest)
+TEST_F(HidLinkTest, ReportsQueuedWhileNobodyReadAreAllParsedOldestFirst)
 {
     ASSERT_NE(link.Open(), nullptr);
     link.ReadReport();  // index 0, type 1
     clock.clock().Advance(52000);  // indices 1..5 (types 2..6) queued
+    // The levels change between the two level reports: each keeps its own.
+    controller().mutableConfig().level[3] = 300;
     link.ReadReport();
     EXPECT_EQ(state.inputReport[8], 6);
-    EXPECT_EQ(state.receiveCount, (std::array<uint8_t, 8>{1, 0, 0, 0, 0, 1, 0, 0}));
+    EXPECT_EQ(state.receiveCount, (std::array<uint8_t, 8>{1, 1, 1, 1, 1, 1, 0, 0}));
+    EXPECT_EQ(state.level[3], 128);
     EXPECT_EQ(NowUs(), 52000u);
+    // A full host buffer is read whole in one read; what the host could not
+    // keep is lost, and the next read waits for the next report.
+    clock.clock().Advance(1000000);  // 100 reports, 64 of them buffered
+    link.ReadReport();
+    EXPECT_EQ(state.level[3], 300);
+    EXPECT_EQ(controller().reportsDelivered(), 6U + 64U);
+    link.ReadReport();
+    EXPECT_EQ(controller().reportsDelivered(), 6U + 64U + 1U);
 }
 
 TEST_F(HidLinkTest, AFailedReadClearsTheResultAndReappliesThePreviousBuffer)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 
 #include "device/version.h"
 #include "sync_fixture.h"
@@ -42,8 +43,10 @@ TEST_P(WarmUpTest, PanelsWaitForEveryTypeButSevenThenShowTheTower)
     w.control.OnOpenClose();
     const int first = TicksUntilFirstRefresh(w);
     ASSERT_GT(first, 0);
-    // Four of each type since start: at least 28 reports.
-    EXPECT_GE(first, 28);
+    // Four of each type since start: at least 28 reports, read three to a
+    // tick at the tower's 10 ms.
+    EXPECT_GE(w.tower->reportsDelivered(), 28U);
+    EXPECT_LE(first, 14);
     for (int t : {1, 2, 3, 4, 5, 6, 8})
         EXPECT_EQ(w.state.receiveCount[static_cast<size_t>(t - 1)], 3);
 
@@ -62,16 +65,17 @@ TEST_P(WarmUpTest, PanelsWaitForEveryTypeButSevenThenShowTheTower)
     }
     EXPECT_TRUE(w.view.soundShown);
     EXPECT_TRUE(w.view.soundEnabled);
-    EXPECT_TRUE(w.view.soundMelody);  // pattern 16 is a melody: 2 * 166 - 1
-    EXPECT_EQ(w.state.volumeMemory[16], 331);
+    EXPECT_TRUE(w.view.soundMelody);  // pattern 16 is a melody: 2 * 166 - 1, at most 100
+    EXPECT_EQ(w.state.volumeMemory[16], 100);
     EXPECT_EQ(w.state.segmentFound, (std::array<uint8_t, 6>{1, 1, 1, 1, 1, 1}));
 
     // Reconnecting waits for one fresh report of each type, not four.
     w.control.OnOpenClose();
     ASSERT_FALSE(w.link.IsOpen());
+    const uint64_t before = w.tower->reportsDelivered();
     w.control.OnOpenClose();
     const int again = TicksUntilFirstRefresh(w);
-    EXPECT_GE(again, 7);
+    EXPECT_GE(w.tower->reportsDelivered() - before, 7U);
     EXPECT_LT(again, first);
 }
 
@@ -162,12 +166,27 @@ TEST(PollCycleTest, AbsentSegmentLeavesItsRowDisabledAtHalfBrightness)
         w.Tick();
         EXPECT_EQ(w.state.lastSentChecksum[5], kNeverSent);
     }
+    // A segment taken off the tower is no longer found.
+    ASSERT_EQ(w.state.segmentFound[0], 1);
+    w.tower->mutableConfig().segmentAddress[0] = 0;
+    w.Ticks(5);
+    EXPECT_FALSE(w.view.colour[0].segmentShown);
+    EXPECT_EQ(w.state.segmentFound, (std::array<uint8_t, 6>{0, 1, 0, 1, 0, 0}));
 }
 
 TEST(PollCycleTest, SoundVolumeZeroRecomposesEveryTickAndDropsPendingChanges)
 {
     SyncWorld w;
     w.OpenInStep();
+    // A change of the beep pattern alone recomposes the row, on the melody
+    // scale for a melody.
+    w.state.rowPending[5] = 1;
+    w.tower->mutableConfig().patternCode[5] = 18;
+    w.Ticks(5);
+    EXPECT_EQ(w.state.rowCommand[5].patternCode, 18);
+    EXPECT_EQ(w.state.rowPending[5], 0);
+    EXPECT_TRUE(w.view.soundMelody);
+    w.tower->mutableConfig().patternCode[5] = 0;
     w.tower->mutableConfig().level[5] = 0;
     w.Ticks(10);  // the zero volume has arrived
     for (int i = 0; i < 5; ++i) {
@@ -181,19 +200,38 @@ TEST(PollCycleTest, SoundVolumeZeroRecomposesEveryTickAndDropsPendingChanges)
     }
 }
 
-TEST(PollCycleTest, MelodySliderKeepsItsMemoryOnceAVolumeWasShown)
+// Once a volume has been shown, a melody's slider keeps the position
+// remembered for it while a tone pattern's follows the device.
+TEST(PollCycleTest, SoundSliderAfterTheFirstVolume)
 {
-    SyncWorld w;
-    w.tower->mutableConfig().patternCode[5] = 17;
-    w.tower->mutableConfig().level[5] = 20;
-    w.OpenInStep();
-    EXPECT_EQ(w.view.soundSlider, 39);  // first volume: 2 * 20 - 1
-    w.state.volumeMemory[17] = 60;
-    w.tower->mutableConfig().level[5] = 25;
-    w.Ticks(10);
-    EXPECT_EQ(w.view.soundSlider, 60);
-    EXPECT_EQ(w.view.soundBox, 60);
-    EXPECT_EQ(w.state.volumeMemory[17], 60);
+    struct Case {
+        uint8_t code;
+        uint16_t firstLevel;
+        int firstSlider;
+        uint16_t laterLevel;
+        int laterSlider;
+        int laterBox;
+    };
+    const Case cases[] = {
+        {17, 20, 39, 25, 60, 60},    // melody: 2 * 20 - 1, then the memory
+        {17, 166, 100, 25, 60, 60},  // melody: 2 * 166 - 1 is kept at the scale's end
+        {4, 150, 150, 200, 200, 86},  // tone: the device level both times
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.firstLevel));
+        SyncWorld w;
+        w.tower->mutableConfig().patternCode[5] = c.code;
+        w.tower->mutableConfig().level[5] = c.firstLevel;
+        w.OpenInStep();
+        EXPECT_EQ(w.view.soundSlider, c.firstSlider);
+        EXPECT_EQ(w.state.volumeMemory[c.code], c.firstSlider);
+        w.state.volumeMemory[c.code] = 60;
+        w.tower->mutableConfig().level[5] = c.laterLevel;
+        w.Ticks(10);
+        EXPECT_EQ(w.view.soundSlider, c.laterSlider);
+        EXPECT_EQ(w.view.soundBox, c.laterBox);
+        EXPECT_EQ(w.state.volumeMemory[c.code], 60);
+    }
 }
 
 TEST(PollCycleTest, SoundSegmentOffThirtyThreeIsShownButNeverWorked)
@@ -229,9 +267,14 @@ TEST(PollCycleTest, UnplugGoesOfflineWithinOneTick)
         EXPECT_FALSE(row.enabled);
 }
 
+// Types 1 and 6 four times over before the first type 5: the version is read
+// late.
+const std::vector<uint8_t> kVersionLast = {1, 6, 1, 6, 1, 6, 1, 6, 1, 6, 5, 2, 3, 4, 8, 7};
+
 struct FirmwareCase {
     uint8_t version;
     bool updated;  // what the update path leaves in firmwareUpdated
+    bool versionLast = false;
 };
 
 class FirmwareCheckTest : public ::testing::TestWithParam<FirmwareCase> {};
@@ -241,6 +284,8 @@ TEST_P(FirmwareCheckTest, RunsOncePerConnection)
     const FirmwareCase c = GetParam();
     SyncWorld w;
     w.tower->mutableConfig().firmwareVersion[5] = c.version;
+    if (c.versionLast)
+        w.tower->mutableConfig().reportOrder = kVersionLast;
     w.view.firmwareUpdate = [&] { w.state.firmwareUpdated = c.updated ? 1 : 0; };
     const bool expected = c.version == ProgramVersion;
 
@@ -277,7 +322,55 @@ TEST_P(FirmwareCheckTest, RunsOncePerConnection)
 
 INSTANTIATE_TEST_SUITE_P(Versions, FirmwareCheckTest,
                          ::testing::Values(FirmwareCase{28, false}, FirmwareCase{27, false},
-                                           FirmwareCase{27, true}));
+                                           FirmwareCase{27, true}, FirmwareCase{28, false, true},
+                                           FirmwareCase{27, false, true}));
+
+// The version compared is the one the connected tower reports, never one left
+// from the tower connected before.
+TEST(PollCycleTest, FirmwareCheckWaitsForTheVersionOfTheTowerNowConnected)
+{
+    SyncWorld w;
+    w.OpenInStep();
+    ASSERT_EQ(w.state.firmwareVersion[kBaseControllerSlot], ProgramVersion);
+    w.control.OnOpenClose();
+    sim::TheVirtualTower().Clear();
+    sim::BaseControllerConfig swapped;
+    swapped.firmwareVersion[kBaseControllerSlot] = 27;
+    swapped.reportOrder = kVersionLast;
+    w.tower = &sim::TheVirtualTower().AddBaseController(swapped);
+    w.view.firmwareUpdate = [&] { w.state.firmwareUpdated = 1; };
+    w.control.OnOpenClose();
+    w.Ticks(20);
+    EXPECT_EQ(w.view.firmwareUpdateCalls, 1);
+    EXPECT_FALSE(w.view.toolMenuEnabled);
+}
+
+// At any steady report rate, with or without jitter, every report type gets
+// its turn: the window comes in step within the time four rounds of the
+// eight types take, and shows the tower as it is.
+TEST(PollCycleTest, ComesInStepAtEveryReportRate)
+{
+    for (uint64_t periodUs = 1000; periodUs <= 60000; periodUs += 500) {
+        for (const bool jitter : {false, true}) {
+            SCOPED_TRACE(testing::Message() << periodUs << " us" << (jitter ? " with jitter" : ""));
+            sim::BaseControllerConfig c;
+            c.reportIntervalUs = periodUs;
+            c.reportJitterUs = jitter ? periodUs * 2 / 3 : 0;
+            c.reportJitterSeed = periodUs;
+            c.patternCode = {3, 7, 0, 11, 5, 4};
+            c.level = {100, 300, 255, 128, 0, 150};
+            SyncWorld w(c);
+            w.control.OnOpenClose();
+            const int limit = static_cast<int>(4 * 8 * periodUs / kTickUs) + 3;
+            ASSERT_GT(w.TickUntilInStep(limit), 0);
+            EXPECT_EQ(w.view.selected, (std::array<int, 6>{3, 7, 0, 11, 5, 4}));
+            EXPECT_EQ(w.view.colour[1].slider, 150);
+            EXPECT_EQ(w.view.colour[2].box, 100);
+            EXPECT_EQ(w.view.soundSlider, 150);
+            EXPECT_TRUE(w.view.toolMenuEnabled);
+        }
+    }
+}
 
 TEST(PollCycleTest, TypicalRoadAlarmFlashOnColourSegmentTwo)
 {
@@ -301,6 +394,10 @@ TEST(PollCycleTest, TypicalRoadAlarmFlashOnColourSegmentTwo)
             EXPECT_EQ(w.view.message, kSendSucceededText) << tick;
         }
     }
+    EXPECT_EQ(w.view.message, kBlankMessage);
+    // With no countdown running, a warning lasts until the next tick.
+    w.view.message = kSendFailedText;
+    w.Tick();
     EXPECT_EQ(w.view.message, kBlankMessage);
     EXPECT_EQ(w.view.selected[1], 5);
     EXPECT_EQ(w.state.rowCommand[1].patternCode, 5);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <utility>
+
 #include "sync_fixture.h"
 
 namespace kv::test {
@@ -40,6 +43,15 @@ TEST_F(SendPathTest, CompositionExampleGivesExactFramesAndChecksum)
     EXPECT_EQ(log[3].frame, F({0, 8, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 4}));
     EXPECT_EQ(w.state.lastSentChecksum[0], 71);
     EXPECT_EQ(w.state.rowPending[0], 0);
+
+    // The high bit of the brightness starts at 256 exactly.
+    const std::pair<uint16_t, std::array<uint8_t, 2>> split[] = {
+        {255, {0, 255}}, {256, {1, 0}}, {510, {1, 254}}};
+    for (const auto& [level, bytes] : split) {
+        w.send.ComposeRow(8, level, 7, 0);
+        EXPECT_EQ(w.state.rowCommand[0].param[2], bytes[0]) << level;
+        EXPECT_EQ(w.state.rowCommand[0].param[3], bytes[1]) << level;
+    }
 }
 
 TEST_F(SendPathTest, SoundCompositionIgnoresTheLevelAndEndsWithFillers)
