@@ -33,9 +33,14 @@ size_t OutputPanelLogic::Index(int row)
 
 void OutputPanelLogic::ResetLastSliderValues()
 {
-    for (int r = 0; r < kColourRows; ++r)
-        lastSliderValue_[Index(r)] = 255;
-    lastSliderValue_[kSoundRow] = kToneSliderMax;
+    lastSliderValue_.fill(kNoSliderValue);
+}
+
+void OutputPanelLogic::RememberSliderValue(int row, uint16_t value)
+{
+    if (row < 0 || row >= kRows)
+        return;
+    lastSliderValue_[Index(row)] = value;
 }
 
 void OutputPanelLogic::InitOutputPanel()
@@ -100,6 +105,7 @@ void OutputPanelLogic::OnPatternSelected(int row, int item)
     SetSliderPos(model_.output[r], v / (boosted ? 2 : 1));
     model_.output[r].percentText = Number(BrightnessPercent(v));
     compose_(state_.segmentAddress[r], v, code, row);
+    lastSliderValue_[r] = v;
     MarkChanged(row);
 }
 
@@ -126,6 +132,7 @@ void OutputPanelLogic::OnSoundPatternSelected(int item)
         }
     }
     compose_(state_.segmentAddress[kSoundRow], static_cast<uint16_t>(v), code, kSoundRow);
+    lastSliderValue_[kSoundRow] = static_cast<uint16_t>(sound.sliderPos);
     MarkChanged(kSoundRow);
 }
 
@@ -142,9 +149,11 @@ void OutputPanelLogic::OnColourSlider(int row, int position)
     PatternEntry& entry = patterns_.lightPatterns[code];
     entry.param[2] = v > 255 ? 1 : 0;
     entry.param[3] = static_cast<uint8_t>(v & 0xFF);
+    // The box always follows the slider; the row changes only when the value
+    // differs from the one it was last composed at.
+    out.percentText = Number(BrightnessPercent(v));
     if (v == lastSliderValue_[r])
         return;
-    out.percentText = Number(BrightnessPercent(v));
     compose_(state_.segmentAddress[r], v, code, row);
     MarkChanged(row);
     lastSliderValue_[r] = v;
@@ -161,9 +170,9 @@ void OutputPanelLogic::OnSoundSlider(int position)
         state_.volumeMemory[code] = v;
         state_.levelMemory[code][kSoundRow] = v;
         entry.param[2] = static_cast<uint8_t>(v);
+        sound.percentText = Number(VolumePercent(v));
         if (v == lastSliderValue_[kSoundRow])
             return;
-        sound.percentText = Number(VolumePercent(v));
         compose_(kSoundAddress, v, code, kSoundRow);
         MarkChanged(kSoundRow);
         lastSliderValue_[kSoundRow] = v;
@@ -174,9 +183,9 @@ void OutputPanelLogic::OnSoundSlider(int position)
         state_.volumeMemory[code] = p;
         state_.levelMemory[code][kSoundRow] = e;
         entry.param[2] = static_cast<uint8_t>(e);
+        sound.percentText = Number(p);
         if (p == lastSliderValue_[kSoundRow])
             return;
-        sound.percentText = Number(p);
         compose_(kSoundAddress, e, code, kSoundRow);
         MarkChanged(kSoundRow);
         lastSliderValue_[kSoundRow] = p;

@@ -29,9 +29,12 @@ public:
 
     // Fills the pattern tables, the lists, the memories and the start values.
     void InitOutputPanel();
-    // Last slider values as the window starts: 255 for the colour rows, 213
-    // for the sound row.
+    // As the window starts no slider value is remembered, so the first
+    // notification of any slider composes its row.
     void ResetLastSliderValues();
+    // The value a row's slider stands for after its row was composed
+    // elsewhere (colour rows: the value v; sound row: the slider position).
+    void RememberSliderValue(int row, uint16_t value);
     // Right scale labels from the 200 % flag of pattern 0.
     void ShowStartScaleLabels();
 
@@ -68,10 +71,14 @@ private:
     PatternTables& patterns_;
     WindowModel& model_;
     ComposeRowFn compose_;
-    // Value last composed from each slider: the value v for colour rows, the
-    // slider position for the sound row.
+    // Value each row was last composed at, on its slider's scale: the value
+    // v for colour rows, the slider position for the sound row; kNoSliderValue
+    // before any.
     std::array<uint16_t, kRows> lastSliderValue_{};
 };
+
+// A remembered slider value no slider can produce.
+constexpr uint16_t kNoSliderValue = 0xFFFF;
 
 // Whether a beep code is a melody (sound slider on the 0..100 scale).
 bool IsMelody(const PatternTables& patterns, uint8_t code);

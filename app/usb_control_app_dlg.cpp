@@ -374,6 +374,11 @@ void CUSBControlAppDlg::SetScaleLabel(int row, bool boosted)
     PushToScreen();
 }
 
+void CUSBControlAppDlg::RememberSliderValue(int row, uint16_t value)
+{
+    output_.RememberSliderValue(row, value);
+}
+
 void CUSBControlAppDlg::EnableRow(int row, bool enabled)
 {
     output_.EnableRow(row, enabled);

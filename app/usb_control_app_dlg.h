@@ -93,6 +93,7 @@ public:
     void ShowColourLevel(int row, uint16_t v, bool boosted) override;
     void ShowSoundLevel(bool melody, uint16_t position) override;
     void SetScaleLabel(int row, bool boosted) override;
+    void RememberSliderValue(int row, uint16_t value) override;
     void EnableRow(int row, bool enabled) override;
     void DisableAllRows() override;
     void ResetOutputPanel() override;

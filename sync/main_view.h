@@ -32,6 +32,15 @@ public:
     // Right scale label of a colour row (0..4): "200 %" when boosted, else
     // "100 %".
     virtual void SetScaleLabel(int row, bool boosted) = 0;
+    // The row's command was just composed from what the device reports; its
+    // slider stands for `value` (colour rows: the value v; sound row: the
+    // slider position). A later slider notification at the same value then
+    // changes nothing, and one at any other value is a change.
+    virtual void RememberSliderValue(int row, uint16_t value)
+    {
+        (void)row;
+        (void)value;
+    }
     // Enables or disables the slider, on/off button and list of a row (0..5).
     virtual void EnableRow(int row, bool enabled) = 0;
     // Every row disabled; colour rows' right scale label "100 %".

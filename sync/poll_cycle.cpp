@@ -228,6 +228,7 @@ void PollCycle::RefreshColourRows(const std::array<uint8_t, kColourRows>& boost)
             labelSet = true;
         }
         send_.ComposeRow(address, level, code, i);
+        view_.RememberSliderValue(i, level);
         state_.levelMemory[code][k] = level;
         if (!labelSet)
             view_.SetScaleLabel(i, boosted);
@@ -256,12 +257,11 @@ void PollCycle::RefreshSoundRow()
         if (state_.soundLevelWaiting == 0) {
             // Once a volume has been shown, a melody's slider keeps the
             // position remembered for the code, whatever the device reports.
-            if (melody)
-                view_.ShowSoundLevel(true, state_.volumeMemory[code]);
-            else
-                view_.ShowSoundLevel(false, level);
+            const uint16_t position = melody ? state_.volumeMemory[code] : level;
+            view_.ShowSoundLevel(melody, position);
             state_.levelMemory[code][kSoundRow] = level;
             send_.ComposeRow(kSoundAddress, level, code, kSoundRow);
+            view_.RememberSliderValue(kSoundRow, position);
         } else if (level != 0) {
             // The first non-zero volume after start: the slider takes it. On
             // the melody scale the position is kept within 0..100, so the
@@ -273,6 +273,7 @@ void PollCycle::RefreshSoundRow()
             state_.volumeMemory[code] = position;
             state_.levelMemory[code][kSoundRow] = level;
             send_.ComposeRow(kSoundAddress, level, code, kSoundRow);
+            view_.RememberSliderValue(kSoundRow, position);
             state_.soundLevelWaiting = 0;
         } else {
             state_.soundLevelWaiting = 1;

@@ -5,6 +5,7 @@
 #include <QSlider>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -260,6 +261,81 @@ private slots:
         QCOMPARE(w.patternList(1)->currentIndex(), 5);
         QCOMPARE(w.slider(1)->value(), 200);
         QCOMPARE(p.state.rowPending[1], uint8_t{0});
+    }
+
+    // A keyboard change to a slider is a change like any other, also when the
+    // device moved the slider in between.
+    void keyboardChangeToASliderIsSent()
+    {
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        p.OpenInStep();
+        QSlider* slider = w.slider(0);
+        slider->setFocus();
+        QTest::keyClick(slider, Qt::Key_End);
+        QCOMPARE(slider->value(), 255);
+        QCOMPARE(w.percentBox(0)->text(), QString("100"));
+        QCOMPARE(int{p.state.rowPending[0]}, 1);
+
+        // Not sent: the device's own change drops it, and the same key again
+        // is a change against what the device reported.
+        p.tower().mutableConfig().level[0] = 100;
+        p.Ticks(10);
+        QCOMPARE(slider->value(), 100);
+        QCOMPARE(int{p.state.rowPending[0]}, 0);
+        QTest::keyClick(slider, Qt::Key_End);
+        QCOMPARE(w.percentBox(0)->text(), QString("100"));
+        QCOMPARE(int{p.state.rowPending[0]}, 1);
+        p.tower().ClearOutputLog();
+        w.sendButton()->click();
+        const auto log = p.Log();
+        QCOMPARE(log.size(), size_t{4});
+        QCOMPARE(int{log[1].frame[6]}, 255);
+    }
+
+    // The poll timer itself, not a test calling its handler, keeps the window
+    // in step, also after slider and list changes.
+    void pollTimerRunsOnThroughSliderAndListChanges()
+    {
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        w.openCloseButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(w.nameText(0)->text(), QString("Red 1"), 30000);
+        const std::function<void()> changes[] = {[&] { w.slider(2)->setValue(40); },
+                                                  [&] { w.patternList(1)->setCurrentIndex(4); }};
+        uint8_t address = 29;
+        for (const auto& change : changes) {
+            change();
+            QVERIFY(w.pollTimerRunning());
+            QCOMPARE(int{p.state.suspendRead}, 0);
+            p.tower().mutableConfig().segmentAddress[4] = address;
+            QTRY_COMPARE_WITH_TIMEOUT(w.nameText(4)->text(), QString(AddressLabel(address)), 30000);
+            ++address;
+        }
+    }
+
+    // The sound slider's scale is the widget's: 0..100 for a melody, 119..213
+    // for a tone pattern, and its box never shows more than 100.
+    void soundSliderScaleFollowsThePattern()
+    {
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        p.tower().mutableConfig().patternCode[kSoundRow] = 16;  // "Car Alarm"
+        p.OpenInStep();  // first volume 166: 2 * 166 - 1 is past the scale
+        QSlider* slider = w.slider(kSoundRow);
+        const struct {
+            int item;
+            int min;
+            int max;
+        } picks[] = {{16, 0, 100}, {4, 119, 213}, {16, 0, 100}, {0, 119, 213}};
+        for (const auto& pick : picks) {
+            if (w.patternList(kSoundRow)->currentIndex() != pick.item)
+                w.patternList(kSoundRow)->setCurrentIndex(pick.item);
+            QCOMPARE(slider->minimum(), pick.min);
+            QCOMPARE(slider->maximum(), pick.max);
+            QVERIFY(w.percentBox(kSoundRow)->text().toInt() <= 100);
+            QVERIFY(p.state.volumeMemory[16] <= 100);
+        }
     }
 
     void rowButtonSwitchesTheSegmentThroughThePollCycle()

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 namespace kv {
@@ -164,12 +165,17 @@ TEST_F(OutputPanelTest, DisagreeingSoundMemoriesLeaveTheSliderWhereItWas)
 
 TEST_F(OutputPanelTest, MovingASliderToItsLastValueComposesNothing)
 {
-    // The colour rows start remembering 255, the sound row 213.
+    // Nothing is remembered at start: a first move to either end composes,
+    // and the box follows.
     panel.OnColourSlider(1, 255);
     panel.OnSoundSlider(213);
-    EXPECT_TRUE(composed.empty());
-    EXPECT_EQ(state.rowPending[1], 0);
-    EXPECT_EQ(state.rowPending[kSoundRow], 0);
+    EXPECT_EQ(composed.size(), 2u);
+    EXPECT_EQ(Row(1).percentText, "100");
+    EXPECT_EQ(Row(kSoundRow).percentText, "100");
+    EXPECT_EQ(state.rowPending[1], 1);
+    EXPECT_EQ(state.rowPending[kSoundRow], 1);
+    composed.clear();
+    state.rowPending[1] = 0;
 
     panel.OnColourSlider(1, 90);
     ASSERT_EQ(composed.size(), 1u);
@@ -178,12 +184,35 @@ TEST_F(OutputPanelTest, MovingASliderToItsLastValueComposesNothing)
     EXPECT_EQ(composed.size(), 1u);
     EXPECT_EQ(state.rowPending[1], 0);
 
+    // A row composed elsewhere remembers its value there: by the list, or by
+    // the poll cycle for what the device reports.
+    const struct {
+        const char* where;
+        std::function<void()> compose;
+        int sameValue;  // position that gives the composed value again
+        const char* box;
+    } elsewhere[] = {
+        {"list", [&] { panel.OnPatternSelected(1, kFlash); }, 128, "50"},
+        {"device", [&] { panel.RememberSliderValue(1, 40); }, 40, "15"},
+    };
+    for (const auto& e : elsewhere) {
+        SCOPED_TRACE(e.where);
+        e.compose();
+        composed.clear();
+        panel.OnColourSlider(1, e.sameValue);
+        EXPECT_TRUE(composed.empty());
+        EXPECT_EQ(Row(1).percentText, e.box);
+        panel.OnColourSlider(1, 90);  // the value last moved to before
+        EXPECT_EQ(composed.size(), 1u);
+        EXPECT_EQ(Row(1).percentText, "35");
+    }
+
     // On a boosted pattern the comparison is on the value, not the position.
-    panel.OnPatternSelected(1, kSingleQuickFlashSlow);
+    panel.OnPatternSelected(1, kSingleQuickFlashSlow);  // composed at 128
     composed.clear();
-    panel.OnColourSlider(1, 45);  // value 90, as last composed
+    panel.OnColourSlider(1, 64);  // value 128, as last composed
     EXPECT_TRUE(composed.empty());
-    panel.OnColourSlider(1, 46);
+    panel.OnColourSlider(1, 65);
     EXPECT_EQ(composed.size(), 1u);
 }
 
