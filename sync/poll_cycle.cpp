@@ -142,7 +142,8 @@ void PollCycle::Tick()
     if (!link_.IsOpen())
         return;
 
-    // 5. Read and parse one report (skipped while a handler sends).
+    // 5. Read and parse what arrived since the last tick, oldest first
+    //    (skipped while a handler sends).
     link_.ReadReport();
 
     // 6. Steps 7..12 only with a complete state.

@@ -1,9 +1,12 @@
 // PollCycle: one step per tick of timer 101 keeps the window in step with the
 // tower while the link is open.
 //
-// A tick reads one input report and, once every report type but 7 has been
-// seen since the link opened, carries each change of the device state into the
-// window. The window's controls are only written when the value that drives
+// A tick reads the input reports that arrived since the last tick, oldest
+// first, and, once every report type but 7 has been seen since the link
+// opened, carries each change of the device state into the window. Both the
+// warm-up (four receptions of a type since the program started) and the
+// first refresh (a fresh report of each type since the open) count reports,
+// not ticks, so a tower that sends faster comes in step in fewer ticks. The window's controls are only written when the value that drives
 // them changed: the cycle keeps copies of the values as it last showed them
 // (combo, slider and panel groups).
 #pragma once
