@@ -83,6 +83,14 @@ TEST_F(UpdateRunTest, WholeUpdateFromTheBootloaderReportBringsBackTheFlashedVers
                                 "LAUNCH FAILED.", "REDISCOVERY FAILED.", "overlap"})
         EXPECT_EQ(err_.text().find(failure), std::string::npos) << failure;
 
+    // The boot loader is taken out of whatever it was doing before its state
+    // is asked for, and every request may take the 20 s a block can need.
+    const std::vector<sim::LoggedTransfer>& sent = Bootloader().transfers();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.front().request, 6);  // DFU_ABORT
+    for (const sim::LoggedTransfer& t : sent)
+        ASSERT_EQ(t.timeoutMs, 20000u);
+
     // Each step change comes with percent 0; the module loops report
     // percentages within steps 3 to 5 only, with the in-step flag.
     int previous = -1;
@@ -209,6 +217,26 @@ std::vector<FailureCase> FailureCases()
                  Bootloader().flash()[0x3456] ^= 0x10;
          },
          true},
+        {"a stray byte above an image that ends low", 5, 10, {"FLASH FAILED.\n"},
+         [](const std::vector<uint8_t>& fw) {
+             return HexText({{0x0000, std::vector<uint8_t>(fw.begin(), fw.begin() + 0x0400)}});
+         },
+         nullptr,
+         [](int step) {
+             if (step == 4)
+                 Bootloader().flash()[0x5000] = 0x00;
+         },
+         true},
+        {"the last program block answers errWRITE", 3, 7,
+         {"Error writing flash data.\n", "FLASH FAILED.\n"}, nullptr,
+         [faults] { faults()->failProgramAddress = 0x6FFF; }, nullptr, true},
+        {"a program block outlasts the transfer time-out", 3, 7,
+         {"Error writing flash data.\n", "FLASH FAILED.\n"}, nullptr,
+         [faults] {
+             faults()->slowProgramAddress = 0x0400;
+             faults()->slowProgramUs = 25000000;
+         },
+         nullptr, true},
         {"start command refused", 6, -1, {"LAUNCH FAILED.\n"}, nullptr, nullptr,
          [faults](int step) {
              if (step == 6) {
