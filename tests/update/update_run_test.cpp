@@ -52,6 +52,8 @@ protected:
     TempHexFile hex_{FirmwareHex(firmware_)};
 };
 
+std::string CorruptChecksumOfLine(std::string text, int line);
+
 // The version the Base Controller reports over HID.
 int ReportedFirmwareVersion()
 {
@@ -135,6 +137,37 @@ TEST_F(UpdateRunTest, GapsStayErasedAndBytesBeyondTheImageAreDropped)
         EXPECT_EQ(err_.text().find("WARNING: There are bytes outside of target memory.\n") !=
                       std::string::npos,
                   c.warning);
+    }
+}
+
+// The check before the tower is touched refuses what the run would refuse
+// after the erase, and nothing else, without a single libusb call.
+TEST_F(UpdateRunTest, FileCheckRefusesWhatTheRunWouldWithoutTouchingTheDevice)
+{
+    const struct {
+        const char* name;
+        std::string text;  // empty: no file
+        int product;
+        int result;
+        std::vector<int> steps;
+    } rows[] = {
+        {"the firmware", FirmwareHex(firmware_), 0, 0, {}},
+        {"bytes beyond the image", HexText({{0x0000, firmware_}, {0x9000, {1, 2}}}), 0, 0, {}},
+        {"bad checksum", CorruptChecksumOfLine(FirmwareHex(firmware_), 40), 0, 6, {3}},
+        {"data over the boot loader", HexText({{0x0000, firmware_}, {0x7FFF, {0x00}}}), 0, 6, {3}},
+        {"no file", "", 0, 6, {3}},
+        {"another product", FirmwareHex(firmware_), 1, 2, {}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempHexFile hex(r.text);
+        const std::string path = r.text.empty() ? hex.path() + ".missing" : hex.path();
+        const uint64_t calls = sim::TheVirtualUsb().libusbUse().calls;
+        ProgressRecorder rec;
+        EXPECT_EQ(update_check_file(r.product, path.c_str(), &ProgressRecorder::Hook, &rec),
+                  r.result);
+        EXPECT_EQ(rec.steps, r.steps);
+        EXPECT_EQ(sim::TheVirtualUsb().libusbUse().calls, calls);
     }
 }
 
