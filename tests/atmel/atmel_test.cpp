@@ -292,6 +292,10 @@ TEST_F(AtmelTest, BootLoaderRefusesWhatTheClassAndTheFlashForbid)
         ASSERT_EQ(dfu_get_status(&dev_, &status), 0);
         EXPECT_EQ(status.bStatus, r.status);
         EXPECT_EQ(status.bState, r.state);
+        // A command's answer asks for a pause before the next status request.
+        if (r.state == STATE_DFU_DOWNLOAD_IDLE) {
+            EXPECT_EQ(status.bwPollTimeout, 5U);
+        }
     }
 }
 
