@@ -6,6 +6,8 @@
 //
 // Every call that can fail first lets the world catch up with the clock and
 // then counts towards the per-call failure injection (VirtualUsb::FailCall).
+// Control transfers carry their time-out to the boot loader, which records it
+// and fails a transfer whose device-side work takes longer.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>
@@ -334,14 +336,20 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle* dev_handle) {
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* dev_handle, uint8_t request_type, uint8_t bRequest,
                                         uint16_t wValue, uint16_t wIndex, unsigned char* data, uint16_t wLength,
                                         unsigned int timeout) {
-    (void)timeout;  // the virtual device always answers at once
     VirtualUsb& usb = World();
     if (int rc = usb.CountCall()) return rc;
     if (dev_handle == nullptr || (wLength > 0 && data == nullptr)) return LIBUSB_ERROR_INVALID_PARAM;
     UsbListEntry entry;
     if (!Present(dev_handle->dev, &entry)) return LIBUSB_ERROR_NO_DEVICE;
     if (entry.bootloader == nullptr) return LIBUSB_ERROR_PIPE;
-    return entry.bootloader->ControlTransfer(request_type, bRequest, wValue, wIndex, data, wLength);
+    if (const VirtualUsb::TransferScript& script = usb.transferScript()) {
+        const int rc = script(request_type, bRequest, wValue, wIndex, data, wLength, timeout);
+        // libusb never reports more than the data stage could carry.
+        return std::min<int>(rc, wLength);
+    }
+    // The device's work passes on the clock; a transfer that outlasts its
+    // time-out fails with LIBUSB_ERROR_TIMEOUT.
+    return entry.bootloader->ControlTransfer(request_type, bRequest, wValue, wIndex, data, wLength, timeout);
 }
 
 const char* LIBUSB_CALL libusb_error_name(int errcode) {

@@ -33,6 +33,7 @@ enum : uint8_t {
     kErrFile = 2,
     kErrErase = 4,
     kErrCheckErased = 5,
+    kErrVerify = 7,
     kErrAddress = 8,
     kErrNotDone = 9,
     kErrStalledPkt = 15,
@@ -91,6 +92,8 @@ void VirtualBootloader::Enumerate() {
     upload_.clear();
     uploadProtected_ = false;
     launch_ = 0;
+    blockPending_ = false;
+    pollMs_ = 0;
 }
 
 void VirtualBootloader::AttachIn(uint64_t delayUs) {
@@ -139,12 +142,37 @@ int VirtualBootloader::Stall(LoggedTransfer& entry, uint8_t status) {
         upload_.clear();
         uploadProtected_ = false;
         launch_ = 0;
+        blockPending_ = false;
+        pollMs_ = 0;
     }
     return Answer(entry, LIBUSB_ERROR_PIPE);
 }
 
 int VirtualBootloader::ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                                        unsigned char* data, uint16_t length) {
+    return ControlTransfer(requestType, request, value, index, data, length, 0);
+}
+
+int VirtualBootloader::ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                                       unsigned char* data, uint16_t length, unsigned timeoutMs) {
+    workUs_ = 0;
+    const size_t logged = log_.size();
+    const int result = Transfer(requestType, request, value, index, data, length);
+    if (log_.size() > logged) log_[logged].timeoutMs = timeoutMs;
+    const uint64_t limitUs = uint64_t{timeoutMs} * 1000;
+    if (timeoutMs != 0 && workUs_ > limitUs) {
+        // The host gives up; the device goes on with the work regardless.
+        kv::SleepUs(limitUs);
+        if (log_.size() > logged) log_[logged].result = LIBUSB_ERROR_TIMEOUT;
+        return LIBUSB_ERROR_TIMEOUT;
+    }
+    if (workUs_ > 0) kv::SleepUs(workUs_);
+    return result;
+}
+
+int VirtualBootloader::Transfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                                unsigned char* data, uint16_t length) {
+    ExpireDetach();
     LoggedTransfer entry;
     entry.timeUs = NowUs();
     entry.requestType = requestType;
@@ -177,7 +205,9 @@ int VirtualBootloader::ControlTransfer(uint8_t requestType, uint8_t request, uin
     case kDetach:
         if (in) return Stall(entry);
         if (!stuck && state_ == kAppIdle) {
+            // wValue: how long the device waits for the reset.
             state_ = kAppDetach;
+            detachUntilUs_ = NowUs() + uint64_t{value} * 1000;
             return Answer(entry, 0);
         }
         return Stall(entry);
@@ -194,13 +224,10 @@ int VirtualBootloader::ControlTransfer(uint8_t requestType, uint8_t request, uin
         if (!in) return Stall(entry);
         return Upload(entry, data, length);
     case kClrStatus:
-        if (in) return Stall(entry);
-        if (state_ == kDfuError) {
-            state_ = kDfuIdle;
-            status_ = kOk;
-        } else if (state_ != kDnBusy) {
-            status_ = kOk;
-        }
+        // Only dfuERROR has a status to clear.
+        if (in || state_ != kDfuError) return Stall(entry);
+        state_ = kDfuIdle;
+        status_ = kOk;
         return Answer(entry, 0);
     case kAbort:
         if (in || state_ == kDfuError || state_ == kDnBusy || state_ == kManifestWaitReset) return Stall(entry);
@@ -209,6 +236,8 @@ int VirtualBootloader::ControlTransfer(uint8_t requestType, uint8_t request, uin
         upload_.clear();
         uploadProtected_ = false;
         launch_ = 0;
+        blockPending_ = false;
+        pollMs_ = 0;
         return Answer(entry, 0);
     default:
         return Stall(entry);
@@ -234,8 +263,11 @@ int VirtualBootloader::GetStatus(LoggedTransfer& entry, unsigned char* data, uin
         }
         if (!erasing_) {
             if (state_ == kDnloadSync) state_ = kDnloadIdle;
+            blockPending_ = false;
             status = status_;
             state = state_;
+            poll = pollMs_;
+            pollMs_ = 0;
         }
     }
     const uint8_t answer[6] = {status,
@@ -276,6 +308,8 @@ int VirtualBootloader::Download(LoggedTransfer& entry, const unsigned char* data
     if (state_ != kDfuIdle && state_ != kDnloadSync && state_ != kDnloadIdle && state_ != kUploadIdle) {
         return Stall(entry);
     }
+    // A program block is only done once the host has asked for its status.
+    if (blockPending_) return Stall(entry);
     if (length == 0 || data == nullptr) {
         // A zero-length DNLOAD only means something after the start command.
         if (launch_ == 0) return Stall(entry);
@@ -290,6 +324,7 @@ int VirtualBootloader::Download(LoggedTransfer& entry, const unsigned char* data
     uploadProtected_ = false;
     launch_ = 0;
     state_ = kDnloadSync;
+    pollMs_ = config_.commandPollMs;
     RunCommand(data, length);
     return Answer(entry, length);
 }
@@ -301,20 +336,8 @@ void VirtualBootloader::RunCommand(const unsigned char* d, uint16_t length) {
     };
     auto address = [d](size_t at) { return static_cast<uint32_t>(d[at] << 8 | d[at + 1]); };
     switch (d[0]) {
-    case 0x01: {  // program: header, data, footer
-        if (length < 6) return fail(kErrFile);
-        if (d[1] != 0x00) return fail(kErrTarget);
-        const uint32_t start = address(2);
-        const uint32_t end = address(4);
-        if (end < start || end - start + 1 > kMaxBlock || end > kApplicationEnd) return fail(kErrAddress);
-        const size_t n = end - start + 1;
-        if (length < kHeaderSize + n + kFooterSize) return fail(kErrFile);
-        const unsigned char* footer = d + kHeaderSize + n;
-        if (footer[5] != 'D' || footer[6] != 'F' || footer[7] != 'U') return fail(kErrFile);
-        // Programming can only clear bits.
-        for (size_t i = 0; i < n; ++i) flash_[start + i] &= d[kHeaderSize + i];
-        return;
-    }
+    case 0x01:  // program: header, data, footer
+        return Program(d, length);
     case 0x03: {  // read memory / blank check
         if (length < 6) return fail(kErrFile);
         const uint32_t start = address(2);
@@ -360,6 +383,45 @@ void VirtualBootloader::RunCommand(const unsigned char* d, uint16_t length) {
     }
 }
 
+void VirtualBootloader::Program(const unsigned char* d, uint16_t length) {
+    auto fail = [this](uint8_t status) {
+        status_ = status;
+        state_ = kDfuError;
+    };
+    // Whatever comes of it, the block's status must be asked for.
+    blockPending_ = true;
+    if (length < 6) return fail(kErrFile);
+    if (d[1] != 0x00) return fail(kErrTarget);
+    const uint32_t start = static_cast<uint32_t>(d[2] << 8 | d[3]);
+    const uint32_t end = static_cast<uint32_t>(d[4] << 8 | d[5]);
+    const uint32_t page = std::max<uint32_t>(config_.flashPageSize, 1);
+    // Whole pages of the application area, at most one transfer's worth.
+    if (end < start || end - start + 1 > kMaxBlock || end > kApplicationEnd || start % page != 0 ||
+        (end + 1) % page != 0) {
+        return fail(kErrAddress);
+    }
+    const size_t n = end - start + 1;
+    if (length < kHeaderSize + n + kFooterSize) return fail(kErrFile);
+    const unsigned char* footer = d + kHeaderSize + n;
+    if (footer[5] != 'D' || footer[6] != 'F' || footer[7] != 'U') return fail(kErrFile);
+    auto covers = [start, end](int64_t a) { return a >= int64_t{start} && a <= int64_t{end}; };
+    workUs_ = ((n + page - 1) / page) * config_.programPageUs;
+    if (covers(faults_.slowProgramAddress)) workUs_ = faults_.slowProgramUs;
+    const bool failing = covers(faults_.failProgramAddress);
+    if (failing && faults_.programFailStatus != kErrVerify) return fail(faults_.programFailStatus);
+    // Programming can only clear bits.
+    for (size_t i = 0; i < n; ++i) flash_[start + i] &= d[kHeaderSize + i];
+    if (failing) {
+        flash_[static_cast<size_t>(faults_.failProgramAddress)] ^= 0x01;
+        return fail(kErrVerify);
+    }
+}
+
+void VirtualBootloader::ExpireDetach() {
+    // No reset came in time: back to the application.
+    if (state_ == kAppDetach && faults_.stuckState < 0 && NowUs() >= detachUntilUs_) state_ = kAppIdle;
+}
+
 int VirtualBootloader::Upload(LoggedTransfer& entry, unsigned char* data, uint16_t length) {
     if (state_ != kDfuIdle && state_ != kDnloadSync && state_ != kDnloadIdle && state_ != kUploadIdle) {
         return Stall(entry);
@@ -377,6 +439,7 @@ int VirtualBootloader::Upload(LoggedTransfer& entry, unsigned char* data, uint16
 int VirtualBootloader::Reset() {
     ++resets_;
     if (faults_.stuckState >= 0) return 0;
+    ExpireDetach();
     const uint8_t next = state_ == kAppIdle ? kAppIdle : kDfuIdle;
     Enumerate();
     state_ = next;
@@ -388,6 +451,7 @@ int VirtualBootloader::Reset() {
 void VirtualUsb::Reset() {
     links_.clear();
     failures_.clear();
+    script_ = nullptr;
     use_.calls = 0;
     use_.lastLogLevel = -1;
     Sync();

@@ -11,6 +11,16 @@
 // (32-byte header, data, 16-byte footer; flash bits can only be cleared, so
 // programming over an unerased page shows) and start of the application.
 //
+// It is as strict as the class requires where the update relies on it: a
+// program block must be followed by a GETSTATUS before the next DNLOAD (a
+// DNLOAD in dfuDNLOAD-SYNC after a block stalls); CLRSTATUS outside dfuERROR
+// stalls; a program command must cover whole flash pages of the application
+// area (else errADDRESS); DETACH's wValue is the time the device waits in
+// appDETACH for the reset before it falls back to appIDLE. Answers to a
+// command's GETSTATUS carry a non-zero bwPollTimeout, and a program block
+// takes device time: a transfer whose device-side work outlasts the host's
+// time-out fails with LIBUSB_ERROR_TIMEOUT.
+//
 // The USB list (VirtualUsb) is derived from the tower: every Base Controller
 // on the HID list is also on the USB list with its own ids, and every Base
 // Controller that took the bootloader report has a boot loader that appears a
@@ -29,6 +39,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "sim/firmware_image.h"
@@ -47,6 +58,7 @@ struct LoggedTransfer {
     uint16_t value = 0;
     uint16_t index = 0;
     uint16_t length = 0;        // wLength as asked
+    unsigned timeoutMs = 0;     // the host's time-out (0: none given)
     std::vector<uint8_t> data;  // OUT: the bytes sent; IN: the bytes answered
     int result = 0;             // what the transfer returned
 };
@@ -61,6 +73,12 @@ struct BootloaderConfig {
     // State the boot loader is in when it appears (appIDLE to test the way
     // through DETACH and reset).
     uint8_t initialState = 2;  // dfuIDLE
+    // Program commands must cover whole pages of this size.
+    uint32_t flashPageSize = kFlashPageSize;
+    // Device time a program block's DNLOAD takes per flash page.
+    uint64_t programPageUs = 4000;
+    // bwPollTimeout of the GETSTATUS answers after a command (ms).
+    uint32_t commandPollMs = 5;
 };
 
 // Faults to inject. The defaults are a healthy boot loader.
@@ -96,6 +114,16 @@ struct BootloaderFaults {
     // The configuration's first interface has no alternate setting; the DFU
     // interface is the second one (number 1).
     bool firstInterfaceWithoutSetting = false;
+    // The program block that covers this address fails: its GETSTATUS
+    // answers programFailStatus (errWRITE 3, errPROG 6 or errVERIFY 7) in
+    // dfuERROR; errVERIFY leaves the block written with one bit wrong, the
+    // others leave the flash unchanged (-1: off).
+    int64_t failProgramAddress = -1;
+    uint8_t programFailStatus = 3;
+    // The program block that covers this address takes this long on the
+    // device (-1: off).
+    int64_t slowProgramAddress = -1;
+    uint64_t slowProgramUs = 0;
 };
 
 class VirtualBootloader {
@@ -136,6 +164,12 @@ public:
     // negative libusb error code.
     int ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                         unsigned char* data, uint16_t length);
+    // The same with the host's time-out in ms (0: wait for ever). The
+    // device-side work of the transfer passes on the clock; when it takes
+    // longer than the time-out the host gives up after the time-out with
+    // LIBUSB_ERROR_TIMEOUT (the device still finishes the work).
+    int ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                        unsigned char* data, uint16_t length, unsigned timeoutMs);
     // A USB reset. A device in appDETACH or dfuMANIFEST-WAIT-RESET
     // re-enumerates (LIBUSB_ERROR_NOT_FOUND: the handle is stale); a stuck
     // one stays as it is (0).
@@ -157,12 +191,16 @@ public:
     std::function<void(uint8_t firmwareVersion)> onStartApplication;
 
 private:
+    int Transfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, unsigned char* data,
+                 uint16_t length);
     int Answer(LoggedTransfer& entry, int result);
     int Stall(LoggedTransfer& entry, uint8_t status = 15);
     int Download(LoggedTransfer& entry, const unsigned char* data, uint16_t length);
     int Upload(LoggedTransfer& entry, unsigned char* data, uint16_t length);
     int GetStatus(LoggedTransfer& entry, unsigned char* data, uint16_t length);
     void RunCommand(const unsigned char* data, uint16_t length);
+    void Program(const unsigned char* d, uint16_t length);
+    void ExpireDetach();
     void FinishErase();
     void Enumerate();
 
@@ -185,6 +223,10 @@ private:
     std::vector<uint8_t> upload_;  // what the next UPLOADs return
     bool uploadProtected_ = false;
     int launch_ = 0;               // 1 start with reset, 2 without reset
+    bool blockPending_ = false;    // a program block waits for its GETSTATUS
+    uint32_t pollMs_ = 0;          // bwPollTimeout of the next status answer
+    uint64_t workUs_ = 0;          // device time of the transfer being answered
+    uint64_t detachUntilUs_ = 0;   // appDETACH falls back to appIDLE then
     std::vector<LoggedTransfer> log_;
 };
 
@@ -244,6 +286,16 @@ public:
     int CountCall();
     LibusbUse& libusbUse() { return use_; }
 
+    // Scripted answers: while set, every control transfer to a boot loader
+    // on the list is answered by this function instead of the boot loader
+    // (its result: bytes moved or a negative libusb code). For fuzzing the
+    // host side with arbitrary device answers.
+    using TransferScript = std::function<int(uint8_t requestType, uint8_t request, uint16_t value,
+                                             uint16_t index, unsigned char* data, uint16_t length,
+                                             unsigned timeoutMs)>;
+    void SetTransferScript(TransferScript script) { script_ = std::move(script); }
+    const TransferScript& transferScript() const { return script_; }
+
 private:
     struct Link {
         std::weak_ptr<VirtualBaseController> controller;
@@ -263,6 +315,7 @@ private:
     uint64_t nextKey_ = 1;
     std::map<uint64_t, int> failures_;
     LibusbUse use_;
+    TransferScript script_;
 };
 
 // The USB side of the one virtual world. Never destroyed.

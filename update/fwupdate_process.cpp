@@ -33,6 +33,39 @@ void DeliverPaintEvents()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateLater);
 }
 
+// Swallows user input for its lifetime (installed on the application).
+class InputSwallower : public QObject {
+protected:
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+            return true;
+        default:
+            return false;
+        }
+    }
+};
+
+// Input the user gave while the update held the user-interface thread waits
+// in the queues; it was meant for a window that could not answer, so it is
+// delivered into nothing instead of acting on the finished dialog.
+void DiscardQueuedInput()
+{
+    InputSwallower swallower;
+    QCoreApplication::instance()->installEventFilter(&swallower);
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    QCoreApplication::instance()->removeEventFilter(&swallower);
+}
+
 // Installs DeliverPaintEvents as the busy waits' idle hook for its lifetime.
 class ScopedPaintDuringWaits {
 public:
@@ -64,7 +97,7 @@ std::string UpdateOutcomeText(int lastStep, int result)
 FWUPDATE_PROCESS::FWUPDATE_PROCESS(QWidget* parent) : FWUPDATE_PROCESS(TheHidLink(), parent) {}
 
 FWUPDATE_PROCESS::FWUPDATE_PROCESS(HidLink& link, QWidget* parent)
-    : QDialog(parent), updateFunction(&update_run), link_(link)
+    : QDialog(parent), updateFunction(&update_run), checkFunction(&update_check_file), link_(link)
 {
     Build();
 }
@@ -166,6 +199,25 @@ void FWUPDATE_PROCESS::OnStartTick()
         return;
     running_ = true;
 
+    // A file the run could not program is found before the Base Controller
+    // leaves its firmware: then nothing is sent and the tower keeps running.
+    result_ = checkFunction != nullptr
+                  ? checkFunction(UPDATE_PRODUCT_BASE_CONTROLLER, path_.c_str(), &ProgressHookOf, this)
+                  : UPDATE_SUCCESS;
+    if (result_ == UPDATE_SUCCESS)
+        RunUpdate();
+
+    message_->show();
+    message_->setText(QString::fromStdString(UpdateOutcomeText(lastStep_, result_)));
+    ok_->setEnabled(true);
+    running_ = false;
+    finished_ = true;
+    if (onRunFinished)
+        onRunFinished(*this);
+}
+
+void FWUPDATE_PROCESS::RunUpdate()
+{
     SendBootloaderReport();
     message_->setText(QString::fromLatin1(kWarningText));
     message_->show();
@@ -176,13 +228,8 @@ void FWUPDATE_PROCESS::OnStartTick()
         ScopedPaintDuringWaits paint;
         result_ = updateFunction(UPDATE_PRODUCT_BASE_CONTROLLER, path_.c_str(), &ProgressHookOf, this);
     }
-
-    message_->setText(QString::fromStdString(UpdateOutcomeText(lastStep_, result_)));
-    ok_->setEnabled(true);
-    running_ = false;
-    finished_ = true;
-    if (onRunFinished)
-        onRunFinished(*this);
+    // Still running: Escape and clicks given during the run end nothing.
+    DiscardQueuedInput();
 }
 
 void FWUPDATE_PROCESS::ProgressHookOf(void* context, int step, int /*inStep*/, int /*percent*/)

@@ -53,6 +53,10 @@ public:
 
     // The run the dialog performs; update_run unless a test puts another in.
     UpdateFunction updateFunction;
+    // The check of the file before the Base Controller is touched;
+    // update_check_file unless a test puts another in. A result other than 0
+    // ends the dialog's run with that result: no bootloader report, no run.
+    UpdateFunction checkFunction;
     // Called when the run is over and OK is enabled (a test may click here).
     std::function<void(FWUPDATE_PROCESS&)> onRunFinished;
 
@@ -84,6 +88,7 @@ private:
     void Build();
     void ShowStep(int step);
     void SendBootloaderReport();
+    void RunUpdate();
 
     HidLink& link_;
     int result_ = kNoResult;

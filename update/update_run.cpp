@@ -156,6 +156,46 @@ int update_current_step() { return g_step; }
 
 void busy_wait_us(uint64_t microseconds) { kv::BusyWaitUs(microseconds); }
 
+// The HEX file as an image of the target's memory: 0, or 6 when the buffer
+// cannot be made, the file cannot be read or it has data over the boot loader.
+int load_image(const update_target& target, const char* hexPath, intel_buffer_out* image)
+{
+    if (intel_init_buffer_out(image, target.memory_end + 1, target.page_size) != 0) {
+        kv::ErrPrintf("ERROR initializing a buffer.\n");
+        return UPDATE_IMAGE_FAILED;
+    }
+    const int dropped = intel_hex_to_buffer(hexPath, image, target.quiet ? 1 : 0);
+    if (dropped < 0) {
+        kv::ErrPrintf("Something went wrong with creating the memory image.\n");
+        return UPDATE_IMAGE_FAILED;
+    }
+    if (dropped > 0)
+        kv::ErrPrintf("WARNING: There are bytes outside of target memory.\n");
+    if (HasDataIn(*image, target.bootloader_start, target.bootloader_end)) {
+        kv::ErrPrintf("Bootloader and code overlap.\n");
+        return UPDATE_IMAGE_FAILED;
+    }
+    return UPDATE_SUCCESS;
+}
+
+int update_check_file(int product, const char* hexPath, kv::ProgressHook hook, void* context)
+{
+    update_target target;
+    target.quiet = true;
+    if (select_target(product, &target) != 0)
+        return UPDATE_UNSUPPORTED_PRODUCT;
+    intel_buffer_out image;
+    const int result = load_image(target, hexPath, &image);
+    intel_free_buffer_out(&image);
+    if (result != UPDATE_SUCCESS) {
+        // Shown as the run shows it: the write step failed on the file.
+        kv::register_progress_hook(hook, context);
+        report_step(UPDATE_STEP_WRITE);
+        kv::unregister_progress_hook();
+    }
+    return result;
+}
+
 int flash_sequence(dfu_device* device, const update_target& target, const char* hexPath)
 {
     report_step(UPDATE_STEP_WRITE);
@@ -163,29 +203,9 @@ int flash_sequence(dfu_device* device, const update_target& target, const char* 
     intel_buffer_out image;
     intel_buffer_in readback;
     const uint32_t size = target.memory_end + 1;
-    int result = UPDATE_SUCCESS;
-
-    if (intel_init_buffer_out(&image, size, target.page_size) != 0) {
-        kv::ErrPrintf("ERROR initializing a buffer.\n");
-        result = UPDATE_IMAGE_FAILED;
-    }
-
-    if (result == UPDATE_SUCCESS) {
-        const int dropped = intel_hex_to_buffer(hexPath, &image, target.quiet ? 1 : 0);
-        if (dropped < 0) {
-            kv::ErrPrintf("Something went wrong with creating the memory image.\n");
-            result = UPDATE_IMAGE_FAILED;
-        } else if (dropped > 0) {
-            kv::ErrPrintf("WARNING: There are bytes outside of target memory.\n");
-        }
-    }
 
     // Nothing but the erase has touched the device yet.
-    if (result == UPDATE_SUCCESS &&
-        HasDataIn(image, target.bootloader_start, target.bootloader_end)) {
-        kv::ErrPrintf("Bootloader and code overlap.\n");
-        result = UPDATE_IMAGE_FAILED;
-    }
+    int result = load_image(target, hexPath, &image);
 
     if (result == UPDATE_SUCCESS) {
         image.valid_start = target.flash_start;

@@ -90,6 +90,20 @@ int update_current_step();
 // Waits through the platform clock; a window may repaint meanwhile.
 void busy_wait_us(uint64_t microseconds);
 
+// Reads the HEX file into an image and checks it as flash_sequence does,
+// without touching any device, so a file the run could not program is known
+// before the Base Controller is sent into its boot loader and erased. 0 when
+// the file can be programmed; else 6 (UPDATE_IMAGE_FAILED) after reporting
+// step 3 to `hook` (the user sees the run's code [3.6]), or 2 for another
+// product.
+int update_check_file(int product, const char* hexPath, kv::ProgressHook hook, void* context);
+
+// Reads the HEX file into an image of the target's memory (`image` must be
+// released by the caller): 0, or 6 when the buffer cannot be made, the file
+// cannot be read, or it holds data in the boot loader region.
+struct intel_buffer_out;
+int load_image(const update_target& target, const char* hexPath, intel_buffer_out* image);
+
 // Steps 3 to 5 on an open boot loader: reads the HEX file into an image,
 // programs it, reads the application flash back and compares. 0, or 6, 7, 8,
 // 9, 10. Both images are released whatever happens.

@@ -5,6 +5,7 @@
 #include <libusb.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+uint8_t High(uint32_t v) { return static_cast<uint8_t>((v >> 8) & 0xFF); }
+uint8_t Low(uint32_t v) { return static_cast<uint8_t>(v & 0xFF); }
 using kv::sim::LoggedTransfer;
 
 std::vector<int> g_percents;
@@ -242,6 +246,113 @@ TEST_F(AtmelTest, FailedBlockStopsProgramming)
     EXPECT_EQ(bl_->CountRequests(DFU_DNLOAD), 1U);  // the second block was never sent
 }
 
+// What a real boot loader refuses, the virtual one refuses too: each row
+// drives it over the DFU requests and names the answer.
+TEST_F(AtmelTest, BootLoaderRefusesWhatTheClassAndTheFlashForbid)
+{
+    auto program = [this](uint32_t start, uint32_t end) {
+        Bytes m(32 + (end - start + 1) + 16, 0x00);
+        const Bytes header{0x01, 0x00, High(start), Low(start), High(end), Low(end)};
+        std::copy(header.begin(), header.end(), m.begin());
+        const Bytes footer{0x00, 0x00, 0x00, 0x00, 0x10, 'D', 'F', 'U', 0x01, 0x10};
+        std::copy(footer.begin(), footer.end(), m.end() - 16);
+        return dfu_download(&dev_, m.size(), m.data());
+    };
+    auto blankCheck = [this] {
+        uint8_t c[6] = {0x03, 0x01, 0x00, 0x00, 0x00, 0x7F};
+        return dfu_download(&dev_, sizeof c, c);
+    };
+    struct Row {
+        const char* name;
+        std::function<int()> act;  // the request that is judged
+        int result;
+        uint8_t status;            // what the next GETSTATUS answers
+        uint8_t state;
+    };
+    const Row rows[] = {
+        {"a whole page", [&] { return program(0x0080, 0x00FF); }, 176, DFU_STATUS_OK,
+         STATE_DFU_DOWNLOAD_IDLE},
+        {"DNLOAD before the block's GETSTATUS",
+         [&] { program(0x0000, 0x007F); return blankCheck(); }, LIBUSB_ERROR_PIPE,
+         DFU_STATUS_ERROR_STALLEDPKT, STATE_DFU_ERROR},
+        {"CLRSTATUS in dfuIDLE", [&] { return dfu_clear_status(&dev_); }, LIBUSB_ERROR_PIPE,
+         DFU_STATUS_ERROR_STALLEDPKT, STATE_DFU_ERROR},
+        {"half a page", [&] { return program(0x0000, 0x003F); }, 112, DFU_STATUS_ERROR_ADDRESS,
+         STATE_DFU_ERROR},
+        {"a page that starts mid-page", [&] { return program(0x0040, 0x00BF); }, 176,
+         DFU_STATUS_ERROR_ADDRESS, STATE_DFU_ERROR},
+        {"the boot loader's first page", [&] { return program(0x7000, 0x707F); }, 176,
+         DFU_STATUS_ERROR_ADDRESS, STATE_DFU_ERROR},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_EQ(dfu_make_idle(&dev_, true), 0);
+        EXPECT_EQ(r.act(), r.result);
+        dfu_status status;
+        ASSERT_EQ(dfu_get_status(&dev_, &status), 0);
+        EXPECT_EQ(status.bStatus, r.status);
+        EXPECT_EQ(status.bState, r.state);
+        // A command's answer asks for a pause before the next status request.
+        if (r.state == STATE_DFU_DOWNLOAD_IDLE) {
+            EXPECT_EQ(status.bwPollTimeout, 5U);
+        }
+    }
+}
+
+// A program block that fails on the device fails the programming, also the
+// last one; a healthy run asks for every block's status, gives every transfer
+// 20 s and does not wait for the poll time-outs it is offered.
+TEST_F(AtmelTest, ProgramBlockFaultsAndTransferTimeOuts)
+{
+    struct Row {
+        const char* name;
+        int64_t failAt;        // block that answers `status`
+        uint8_t status;
+        uint64_t slowUs;       // the first block takes this long
+        int result;
+        const char* trace;
+    };
+    const Row rows[] = {
+        {"healthy", -1, 0, 0, 0, "Page write success.\n"},
+        {"errWRITE on the last block", 0x07FF, DFU_STATUS_ERROR_WRITE, 0, -4,
+         "Page write not unsuccessful (err errWRITE).\n"},
+        {"errPROG", 0x0400, DFU_STATUS_ERROR_PROG, 0, -4, "Error flashing the block: err 6.\n"},
+        {"errVERIFY on the last block", 0x07FF, DFU_STATUS_ERROR_VERIFY, 0, -4,
+         "Error flashing the block: err 7.\n"},
+        {"a block just within 20 s", -1, 0, 19999000, 0, "Page write success.\n"},
+        {"a block beyond 20 s", -1, 0, 20001000, -4, "Error flashing the block: err -2.\n"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_EQ(dfu_make_idle(&dev_, true), 0);
+        bl_->flash().fill(0xFF);
+        bl_->faults().failProgramAddress = r.failAt;
+        bl_->faults().programFailStatus = r.status;
+        bl_->faults().slowProgramAddress = r.slowUs != 0 ? 0 : -1;
+        bl_->faults().slowProgramUs = r.slowUs;
+        intel_buffer_out bout;
+        MakeImage(bout);
+        for (uint32_t a = 0; a < 0x0800; ++a)
+            bout.cells[a] = static_cast<uint16_t>(a & 0x7F);
+        bl_->ClearTransfers();
+        err_.clear();
+        const uint64_t t0 = kv::NowUs();
+
+        EXPECT_EQ(atmel_flash(&dev_, &bout, true), r.result);
+        EXPECT_TRUE(Traced(r.trace));
+        for (const LoggedTransfer& t : bl_->transfers())
+            EXPECT_EQ(t.timeoutMs, 20000U);
+        if (r.result == 0) {
+            // Two blocks of eight pages, each followed by its status.
+            EXPECT_EQ(bl_->CountRequests(DFU_GETSTATUS), 3U);  // page selection, two blocks
+            EXPECT_EQ(kv::NowUs() - t0, (r.slowUs != 0 ? r.slowUs : 8 * 4000U) + 8 * 4000U);
+            for (uint32_t a = 0; a < 0x0800; ++a)
+                ASSERT_EQ(bl_->flash()[a], a & 0x7F) << a;
+        }
+    }
+    bl_->faults() = kv::sim::BootloaderFaults{};
+}
+
 TEST_F(AtmelTest, ReadBackOfTheApplicationTakes28Blocks)
 {
     bl_->LoadFirmware(28);
@@ -291,6 +402,7 @@ TEST_F(AtmelTest, SingleByteRangesReportFullProgress)
     g_percents.clear();
     intel_buffer_out bout;
     MakeImage(bout, 1);  // one-byte pages: the data stays a single byte
+    bl_->config().flashPageSize = 1;
     bout.cells[0x0020] = 0xAB;
     ASSERT_EQ(atmel_flash(&dev_, &bout, true), 0);
     EXPECT_EQ(g_percents, (std::vector<int>{100}));

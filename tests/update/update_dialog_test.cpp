@@ -252,11 +252,52 @@ private slots:
         QCOMPARE(paints.texts.back(), QString("painted from a busy wait"));
         QCOMPARE(finished.count(), 0);
 
-        // The Escape pressed during the run arrives now and ends the dialog
-        // with the cancel code, as one pressed now would.
-        QTRY_COMPARE(finished.count(), 1);
+        // The Escape pressed during the run was meant for a window that could
+        // not answer: once the run is over it ends nothing.
+        QTest::qWait(50);
+        QCOMPARE(finished.count(), 0);
+        QCOMPARE(input.keys, 0);
+        QVERIFY(dlg.isVisible());
+        QVERIFY(dlg.okButton()->isEnabled());
+
+        // One pressed now ends the dialog with the cancel code.
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        QCOMPARE(finished.count(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), FWUPDATE_PROCESS::kCancelled);
         QCOMPARE(input.keys, 1);
+    }
+
+    // A file the run could not program is found before the Base Controller is
+    // touched: the run's code [3.6], no bootloader report, no erase, the tower
+    // keeps running its firmware.
+    void unusableFileLeavesTheTowerRunningItsFirmware()
+    {
+        std::string corrupt = kv::test::FirmwareHex(firmware_);
+        const size_t lineEnd = corrupt.find('\n', corrupt.find('\n') + 1);
+        corrupt[lineEnd - 1] = corrupt[lineEnd - 1] == '0' ? '1' : '0';
+        const struct {
+            const char* name;
+            std::string text;  // empty: no file at all
+        } files[] = {
+            {"bad checksum", corrupt},
+            {"data over the boot loader",
+             kv::test::HexText({{0x0000, firmware_}, {0x7000, {0x0C, 0x94}}})},
+            {"missing", ""},
+        };
+        for (const auto& f : files) {
+            kv::test::ResetWorld();
+            kv::test::TempHexFile hex(f.text);
+            const std::string path = f.text.empty() ? hex.path() + ".missing" : hex.path();
+            FWUPDATE_PROCESS dlg;
+            dlg.onRunFinished = [](FWUPDATE_PROCESS& d) { d.okButton()->click(); };
+            QVERIFY2(dlg.run(path) == FWUPDATE_PROCESS::kFailed, f.name);
+            QCOMPARE(dlg.messageLine()->text(), QString("Update failed with error code: [3.6]."));
+            QCOMPARE(dlg.stepText()->text(), QString("Write New Firmware..."));
+            QCOMPARE(dlg.progressBar()->value(), 3);
+            QCOMPARE(kv::test::BootloaderReportsTaken(), size_t{0});
+            QCOMPARE(kv::test::Bootloader().erases(), 0);
+            QCOMPARE(kv::test::Bootloader().flashedVersion(), uint8_t{28});
+        }
     }
 
     void failureDialogTextsAndEndCodes()

@@ -52,6 +52,8 @@ protected:
     TempHexFile hex_{FirmwareHex(firmware_)};
 };
 
+std::string CorruptChecksumOfLine(std::string text, int line);
+
 // The version the Base Controller reports over HID.
 int ReportedFirmwareVersion()
 {
@@ -82,6 +84,14 @@ TEST_F(UpdateRunTest, WholeUpdateFromTheBootloaderReportBringsBackTheFlashedVers
     for (const char* failure : {"No device present.", "ERASE FAILED.", "FLASH FAILED.",
                                 "LAUNCH FAILED.", "REDISCOVERY FAILED.", "overlap"})
         EXPECT_EQ(err_.text().find(failure), std::string::npos) << failure;
+
+    // The boot loader is taken out of whatever it was doing before its state
+    // is asked for, and every request may take the 20 s a block can need.
+    const std::vector<sim::LoggedTransfer>& sent = Bootloader().transfers();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.front().request, 6);  // DFU_ABORT
+    for (const sim::LoggedTransfer& t : sent)
+        ASSERT_EQ(t.timeoutMs, 20000u);
 
     // Each step change comes with percent 0; the module loops report
     // percentages within steps 3 to 5 only, with the in-step flag.
@@ -127,6 +137,37 @@ TEST_F(UpdateRunTest, GapsStayErasedAndBytesBeyondTheImageAreDropped)
         EXPECT_EQ(err_.text().find("WARNING: There are bytes outside of target memory.\n") !=
                       std::string::npos,
                   c.warning);
+    }
+}
+
+// The check before the tower is touched refuses what the run would refuse
+// after the erase, and nothing else, without a single libusb call.
+TEST_F(UpdateRunTest, FileCheckRefusesWhatTheRunWouldWithoutTouchingTheDevice)
+{
+    const struct {
+        const char* name;
+        std::string text;  // empty: no file
+        int product;
+        int result;
+        std::vector<int> steps;
+    } rows[] = {
+        {"the firmware", FirmwareHex(firmware_), 0, 0, {}},
+        {"bytes beyond the image", HexText({{0x0000, firmware_}, {0x9000, {1, 2}}}), 0, 0, {}},
+        {"bad checksum", CorruptChecksumOfLine(FirmwareHex(firmware_), 40), 0, 6, {3}},
+        {"data over the boot loader", HexText({{0x0000, firmware_}, {0x7FFF, {0x00}}}), 0, 6, {3}},
+        {"no file", "", 0, 6, {3}},
+        {"another product", FirmwareHex(firmware_), 1, 2, {}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempHexFile hex(r.text);
+        const std::string path = r.text.empty() ? hex.path() + ".missing" : hex.path();
+        const uint64_t calls = sim::TheVirtualUsb().libusbUse().calls;
+        ProgressRecorder rec;
+        EXPECT_EQ(update_check_file(r.product, path.c_str(), &ProgressRecorder::Hook, &rec),
+                  r.result);
+        EXPECT_EQ(rec.steps, r.steps);
+        EXPECT_EQ(sim::TheVirtualUsb().libusbUse().calls, calls);
     }
 }
 
@@ -209,6 +250,26 @@ std::vector<FailureCase> FailureCases()
                  Bootloader().flash()[0x3456] ^= 0x10;
          },
          true},
+        {"a stray byte above an image that ends low", 5, 10, {"FLASH FAILED.\n"},
+         [](const std::vector<uint8_t>& fw) {
+             return HexText({{0x0000, std::vector<uint8_t>(fw.begin(), fw.begin() + 0x0400)}});
+         },
+         nullptr,
+         [](int step) {
+             if (step == 4)
+                 Bootloader().flash()[0x5000] = 0x00;
+         },
+         true},
+        {"the last program block answers errWRITE", 3, 7,
+         {"Error writing flash data.\n", "FLASH FAILED.\n"}, nullptr,
+         [faults] { faults()->failProgramAddress = 0x6FFF; }, nullptr, true},
+        {"a program block outlasts the transfer time-out", 3, 7,
+         {"Error writing flash data.\n", "FLASH FAILED.\n"}, nullptr,
+         [faults] {
+             faults()->slowProgramAddress = 0x0400;
+             faults()->slowProgramUs = 25000000;
+         },
+         nullptr, true},
         {"start command refused", 6, -1, {"LAUNCH FAILED.\n"}, nullptr, nullptr,
          [faults](int step) {
              if (step == 6) {
