@@ -260,6 +260,10 @@ TEST(NewColourSafety, NoReportNamesAddressZeroOrASoundAddressAsTheNewOne)
     NewColourTick(a, s, rec.io);
     ASSERT_EQ(a.segmentCount, 1);
     ASSERT_EQ(a.newAddress, 0);
+    // Swapped for another segment, still off position 0: the list (empty)
+    // is not filled again, so "Current Colour:" would still name Green 2.
+    s.segmentAddress = {0, 0, 26, 0, 0, 0};
+    NewColourTick(a, s, rec.io);
     EXPECT_FALSE(SubmitNewColour(a, s, rec.io));
     EXPECT_TRUE(rec.OfType(5).empty());
     EXPECT_EQ(a.awaitingResult, 0);
@@ -267,20 +271,19 @@ TEST(NewColourSafety, NoReportNamesAddressZeroOrASoundAddressAsTheNewOne)
     EXPECT_EQ(a.statusText,
               "No new address to send!  Nothing was sent.\n"
               "Please put the segment directly on the Base Controller.");
-    EXPECT_EQ(a.currentColour, "  Green 2");
-
-    // Another segment swapped in off position 0: "Current Colour:" follows it
-    // while the advice stands.
-    s.segmentAddress = {0, 0, 26, 0, 0, 0};
-    NewColourTick(a, s, rec.io);
     EXPECT_EQ(a.currentColour, "  Blue 4");
+
+    // While the advice stands, "Current Colour:" follows the segment.
+    s.segmentAddress = {0, 0, 0, 19, 0, 0};
+    NewColourTick(a, s, rec.io);
+    EXPECT_EQ(a.currentColour, "  Green 2");
     EXPECT_EQ(a.statusText, kNoNewAddressText);
     // Put on the Base Controller directly: the advice is done with.
-    s.segmentAddress = {26, 0, 0, 0, 0, 0};
+    s.segmentAddress = {19, 0, 0, 0, 0, 0};
     NewColourTick(a, s, rec.io);
     EXPECT_EQ(a.statusText, " ");
-    EXPECT_EQ(a.listItems[0], "  Blue 1");
-    EXPECT_EQ(a.currentColour, "  Blue 4");
+    EXPECT_EQ(a.listItems[0], "  Green 1");
+    EXPECT_EQ(a.currentColour, "  Green 2");
 
     // A lone sound segment at another acoustic address reaches the dialog
     // with the sound list; Submit must not send 0 -> 33 either.
