@@ -381,6 +381,25 @@ private slots:
         DestroyToolDialogs();
     }
 
+    void noNewAddressAdviceIsShownWhole()
+    {
+        OpenTower([](sim::BaseControllerConfig& c) { c.segmentAddress = {0, 19, 0, 0, 0, 0}; });
+        AddressChangeState state;
+        QCOMPARE(DecideChangeAddress(state, TheDeviceState(), true), ChangeAddressStep::NewColour);
+        CNEWSEGMENT dlg(state, TheDeviceState(), HidToolLink());
+        dlg.Prepare();
+        dlg.show();
+        QVERIFY(Step(dlg.tickTimer(), [&] { dlg.OnVerifyTick(); }));
+        QTest::mouseClick(dlg.submitButton(), Qt::LeftButton);
+        QVERIFY(Sent(5).empty());
+        QVERIFY(dlg.statusText()->text().endsWith(
+            QStringLiteral("\nPlease put the segment directly on the Base Controller.")));
+        QApplication::processEvents();
+        QLabel* status = dlg.statusText();
+        QVERIFY(status->height() >= status->heightForWidth(status->width()));
+        dlg.reject();
+    }
+
     void secondSegmentBringsTheWarningOnce()
     {
         OpenTower([](sim::BaseControllerConfig& c) { c.segmentAddress = {8, 0, 0, 0, 0, 0}; });
