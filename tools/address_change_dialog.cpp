@@ -148,7 +148,8 @@ void CNEWSEGMENT::ShowState()
     SetColouredText(status_, a_.statusText, ToneColour(a_.statusTone));
     // A text longer than the field (the advice when there is no new address)
     // gets the lines it needs; the dialog grows with it.
-    status_->setMinimumHeight(std::max(kStatusMinHeight, status_->heightForWidth(status_->width())));
+    const int needed = status_->heightForWidth(status_->width());
+    status_->setMinimumHeight(std::max(kStatusMinHeight, needed));
     submit_->setEnabled(a_.submitEnabled);
 }
 
