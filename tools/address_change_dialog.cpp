@@ -8,8 +8,15 @@
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace kv {
+
+namespace {
+
+constexpr int kStatusMinHeight = 48;
+
+}  // namespace
 
 CChangeAddress::CChangeAddress(AddressChangeState& state, DeviceState& device, QWidget* parent)
     : QDialog(parent), a_(state), s_(device)
@@ -99,7 +106,7 @@ CNEWSEGMENT::CNEWSEGMENT(AddressChangeState& state, DeviceState& device, ToolLin
     status_->setTextFormat(Qt::PlainText);
     status_->setWordWrap(true);
     status_->setFixedWidth(300);
-    status_->setMinimumHeight(48);
+    status_->setMinimumHeight(kStatusMinHeight);
     outer->addWidget(status_);
 
     connect(list_, &QComboBox::activated, this, &CNEWSEGMENT::OnSelectNewColour);
@@ -139,6 +146,10 @@ void CNEWSEGMENT::ShowState()
     list_->setCurrentIndex(a_.listIndex);
     current_->setText(ToQ(a_.currentColour));
     SetColouredText(status_, a_.statusText, ToneColour(a_.statusTone));
+    // A text longer than the field (the advice when there is no new address)
+    // gets the lines it needs; the dialog grows with it.
+    const int needed = status_->heightForWidth(status_->width());
+    status_->setMinimumHeight(std::max(kStatusMinHeight, needed));
     submit_->setEnabled(a_.submitEnabled);
 }
 

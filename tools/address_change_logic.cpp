@@ -25,7 +25,9 @@ const char* const kAddressChangedText = "         Address has been           cha
 const char* const kSameAddressText =
     "              Same address!                Please try again!";
 const char* const kTransmisionFailedText = "Transmision failed!";
-const char* const kNoNewAddressText = "No new address to send!  Nothing was sent.";
+const char* const kNoNewAddressText =
+    "No new address to send!  Nothing was sent.\n"
+    "Please put the segment directly on the Base Controller.";
 
 namespace {
 
@@ -208,10 +210,13 @@ std::optional<ToolMessage> SubmitNewColour(AddressChangeState& a, const DeviceSt
         if (!IsColourAddress(old) || !IsColourAddress(a.newAddress)) {
             // With the only segment off position 0 the list is empty and there
             // is no new address; a report naming address 0 (or a sound
-            // address) as the new one is never sent.
+            // address) as the new one is never sent. The user is told to put
+            // the segment on position 0, and "Current Colour:" names the
+            // segment as it is now, not as it was when the list was filled.
             a.awaitingResult = 0;
             a.statusTone = kToneFailure;
             a.statusText = kNoNewAddressText;
+            ShowCurrentColour(a, old);
         } else {
             a.awaitingResult = 1;
             a.submittedOldAddress = old;
@@ -268,6 +273,14 @@ std::optional<ToolMessage> NewColourTick(AddressChangeState& a, DeviceState& s, 
     if (a.changeKind != a.shownKind) {
         FillNewColourList(a, s, io);
         a.shownKind = a.changeKind;
+    }
+    if (a.statusText == kNoNewAddressText) {
+        // The advice stands until the segment sits on position 0; beside it
+        // "Current Colour:" follows the segment the user moves around.
+        if (a.changeKind != 0)
+            a.statusText = " ";
+        else
+            ShowCurrentColour(a, FirstColourAddress(s));
     }
     return std::nullopt;
 }

@@ -188,6 +188,11 @@ CPort_Mapping::CPort_Mapping(PortMappingState& state, DeviceState& device, ToolL
     verifyTimer_ = new QTimer(this);
     verifyTimer_->setInterval(kPortMapVerifyPeriodMs);
     connect(verifyTimer_, &QTimer::timeout, this, &CPort_Mapping::OnVerifyTick);
+
+    // Runs only while the tower's map is not known yet.
+    mapWatch_ = new QTimer(this);
+    mapWatch_->setInterval(kPortMapWatchPeriodMs);
+    connect(mapWatch_, &QTimer::timeout, this, &CPort_Mapping::OnMapWatchTick);
 }
 
 QComboBox* CPort_Mapping::cell(int port, int column) const
@@ -203,6 +208,10 @@ void CPort_Mapping::Prepare()
     status_->setFont(ToolBoldFont());
     OpenPortMapping(m_, s_, link_.isOpen && link_.isOpen());
     ShowState();
+    if (m_.mapKnown)
+        mapWatch_->stop();
+    else
+        mapWatch_->start();
 }
 
 int CPort_Mapping::Run()
@@ -218,10 +227,12 @@ void CPort_Mapping::ShowState()
             QComboBox* box = cell(p, c);
             const QSignalBlocker block(box);
             box->setCurrentIndex(m_.cellNumber[static_cast<size_t>(p)][static_cast<size_t>(c - 1)]);
+            box->setEnabled(m_.gridEnabled);
         }
         QCheckBox* check = acoustic_[static_cast<size_t>(p)];
         const QSignalBlocker block(check);
         check->setChecked(m_.portAcousticBit[static_cast<size_t>(p)] == kAcousticFlag);
+        check->setEnabled(m_.gridEnabled);
     }
     SetColouredText(messageLine_, m_.messageLine, QColor(255, 0, 0));
     SetColouredText(status_, m_.statusText, ToneColour(m_.statusTone));
@@ -259,6 +270,15 @@ void CPort_Mapping::OnVerifyTick()
     ShowState();
 }
 
+void CPort_Mapping::OnMapWatchTick()
+{
+    TakeOverReportedMap(m_, s_, link_.isOpen && link_.isOpen());
+    if (!m_.mapKnown)
+        return;
+    mapWatch_->stop();
+    ShowState();
+}
+
 void CPort_Mapping::PlaceWires()
 {
     std::array<int, kInputPorts> centres{};
@@ -285,6 +305,7 @@ void CPort_Mapping::showEvent(QShowEvent* event)
 void CPort_Mapping::done(int result)
 {
     verifyTimer_->stop();
+    mapWatch_->stop();
     m_.verifyTimerRunning = false;
     QDialog::done(result);
 }

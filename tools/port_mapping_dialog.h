@@ -52,12 +52,14 @@ public:
     QLabel* statusText() const { return status_; }
     QPushButton* sendButton() const { return send_; }
     QTimer* verifyTimer() const { return verifyTimer_; }
+    QTimer* mapWatchTimer() const { return mapWatch_; }
 
 public slots:
     void OnSelectCell(int port, int column, int item);
     void OnAcousticClicked(int port);
     void OnSendToBase();
     void OnVerifyTick();
+    void OnMapWatchTick();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -81,6 +83,7 @@ private:
     QPushButton* exit_ = nullptr;
     ConnectorPicture* picture_ = nullptr;
     QTimer* verifyTimer_ = nullptr;
+    QTimer* mapWatch_ = nullptr;
 };
 
 }  // namespace kv

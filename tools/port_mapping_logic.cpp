@@ -75,9 +75,17 @@ std::string AlreadyAssignedText(int column, int n)
            " already assigned!  Please choose another colour.";
 }
 
-void OpenPortMapping(PortMappingState& m, const DeviceState& s, bool linkOpen)
+bool PortMapReported(const DeviceState& s)
 {
-    m.sendEnabled = linkOpen;
+    // Cleared when the link opens; set when a type-8 report has come in.
+    constexpr size_t kPortMapReport = 8 - 1;
+    return s.reportSeen[kPortMapReport] != 0;
+}
+
+namespace {
+
+void LoadReportedMap(PortMappingState& m, const DeviceState& s)
+{
     for (auto& row : m.cellNumber)
         row.fill(0);
     for (int p = 0; p < kInputPorts; ++p) {
@@ -91,9 +99,35 @@ void OpenPortMapping(PortMappingState& m, const DeviceState& s, bool linkOpen)
         m.portAcousticBit[i] = s.portMapAcoustic[i] != 0 ? kAcousticFlag : 0;
         m.acousticBaseline[i] = m.portAcousticBit[i];
     }
+}
+
+}  // namespace
+
+void OpenPortMapping(PortMappingState& m, const DeviceState& s, bool linkOpen)
+{
+    m.mapKnown = PortMapReported(s);
+    m.sendEnabled = linkOpen && m.mapKnown;
+    m.gridEnabled = m.mapKnown;
+    LoadReportedMap(m, s);
     m.messageLine.clear();
     m.statusText.clear();
+    if (!m.mapKnown && linkOpen) {
+        m.statusTone = kToneNeutral;
+        m.statusText = kPortMapPleaseWait;
+    }
     m.verifyTimerRunning = false;
+}
+
+bool TakeOverReportedMap(PortMappingState& m, const DeviceState& s, bool linkOpen)
+{
+    if (m.mapKnown || !PortMapReported(s))
+        return false;
+    LoadReportedMap(m, s);
+    m.mapKnown = true;
+    m.gridEnabled = true;
+    m.sendEnabled = linkOpen;
+    m.statusText.clear();
+    return true;
 }
 
 int CountInColumn(const PortMappingState& m, int port, int column)
@@ -112,7 +146,7 @@ int CountInColumn(const PortMappingState& m, int port, int column)
 
 bool SelectCell(PortMappingState& m, int port, int column, int item)
 {
-    if (!ValidPort(port) || !ValidColumn(column) || item < 0 || item >= kMapItems)
+    if (!m.mapKnown || !ValidPort(port) || !ValidColumn(column) || item < 0 || item >= kMapItems)
         return false;
     const uint8_t previous = Cell(m, port, column);
     const uint8_t n = static_cast<uint8_t>(item);
@@ -133,7 +167,7 @@ bool SelectCell(PortMappingState& m, int port, int column, int item)
 
 void ClickAcoustic(PortMappingState& m, int port)
 {
-    if (!ValidPort(port))
+    if (!m.mapKnown || !ValidPort(port))
         return;
     const size_t i = static_cast<size_t>(port);
     m.portAcousticBit[i] ^= kAcousticFlag;
@@ -150,6 +184,16 @@ bool MappingDiffers(const PortMappingState& m, const DeviceState& s)
     return false;
 }
 
+bool MapConfirmed(const PortMappingState& m, const DeviceState& s)
+{
+    for (size_t i = 0; i < kInputPorts; ++i) {
+        const bool acoustic = m.portAcousticBit[i] != 0;
+        if (m.portCode[i] != s.portMapColour[i] || acoustic != (s.portMapAcoustic[i] != 0))
+            return false;
+    }
+    return true;
+}
+
 bool AnyAcousticChanged(const PortMappingState& m)
 {
     for (uint8_t changed : m.acousticChanged)
@@ -160,6 +204,8 @@ bool AnyAcousticChanged(const PortMappingState& m)
 
 bool SendToBase(PortMappingState& m, const DeviceState& s, const ToolIo& io)
 {
+    if (!m.mapKnown)
+        return false;
     m.statusText.clear();
     const bool differs = MappingDiffers(m, s);
     const bool acoustic = AnyAcousticChanged(m);
@@ -187,7 +233,9 @@ bool SendToBase(PortMappingState& m, const DeviceState& s, const ToolIo& io)
 
 void PortMappingVerifyTick(PortMappingState& m, const DeviceState& s)
 {
-    if (!MappingDiffers(m, s)) {
+    // The acoustic flags count too: a map whose codes were already in place
+    // is only confirmed when the tower reports the flags that were sent.
+    if (MapConfirmed(m, s)) {
         m.statusTone = kToneSuccess;
         m.statusText = kPortMapSuccess;
         m.verifyTimerRunning = false;

@@ -21,6 +21,8 @@ constexpr int kMapItems = 6;
 constexpr uint8_t kAcousticFlag = 0x80;
 constexpr uint32_t kPortMapSendWaitMs = 500;
 constexpr int kPortMapVerifyPeriodMs = 1000;
+// How often an open dialog looks whether the tower's map has come in.
+constexpr int kPortMapWatchPeriodMs = 100;
 // Ticks that may pass unconfirmed; the next one reports the failure.
 constexpr uint8_t kPortMapVerifyLimit = 10;
 
@@ -43,12 +45,17 @@ struct PortMappingState {
     std::array<uint8_t, kInputPorts> acousticChanged{};
     uint8_t statusTone = kToneNeutral;  // kept
     uint8_t verifyTicks = 0;            // kept
+    // The tower has reported its map since the link opened, so the grid
+    // shows it. Until then the grid holds nothing worth sending: a map sent
+    // from it would clear every port the user did not touch.
+    bool mapKnown = false;
 
     // What the dialog shows.
     std::string messageLine;
     std::string statusText;
     bool verifyTimerRunning = false;
     bool sendEnabled = true;
+    bool gridEnabled = true;
 };
 
 // The program's one instance.
@@ -63,8 +70,18 @@ const char* PortMapItemText(int port, int column, int item);
 // "Red 2 already assigned!  Please choose another colour." and the like.
 std::string AlreadyAssignedText(int column, int n);
 
+// True once a port map report (type 8) has come in since the link opened.
+bool PortMapReported(const DeviceState& s);
+
 // Opening: derives the grid, the codes and the boxes from the reported map.
+// While the tower has not reported its map yet, the grid and "Send to Base"
+// stay disabled and the status text asks the user to wait.
 void OpenPortMapping(PortMappingState& m, const DeviceState& s, bool linkOpen);
+
+// Called while the dialog waits for the tower's map: once it has come in,
+// the grid is derived from it (as at opening) and enabled, "Send to Base"
+// with it while the link is open. True when the map was taken over now.
+bool TakeOverReportedMap(PortMappingState& m, const DeviceState& s, bool linkOpen);
 
 // Rows whose cell in this column holds the same non-zero number as this
 // port's cell (this port included); 0 when that cell is 0.
@@ -79,14 +96,18 @@ void ClickAcoustic(PortMappingState& m, int port);
 
 // Any port's code differs from the reported one.
 bool MappingDiffers(const PortMappingState& m, const DeviceState& s);
+// Every port's code and acoustic flag are as the tower reports them.
+bool MapConfirmed(const PortMappingState& m, const DeviceState& s);
 // Any Acoustic box was clicked since the last report went out.
 bool AnyAcousticChanged(const PortMappingState& m);
 
 // "Send to Base": sends the map when something changed (true) or answers
-// "Same addresses!" (false). Waits 500 ms either way.
+// "Same addresses!" (false). Waits 500 ms either way. Before the tower's map
+// is known nothing is sent and nothing waits (false).
 bool SendToBase(PortMappingState& m, const DeviceState& s, const ToolIo& io);
 
-// One tick of the 1000 ms verification timer.
+// One tick of the 1000 ms verification timer: success once the tower reports
+// the sent codes and acoustic flags.
 void PortMappingVerifyTick(PortMappingState& m, const DeviceState& s);
 
 }  // namespace kv

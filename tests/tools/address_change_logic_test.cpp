@@ -216,6 +216,36 @@ TEST_F(NewColour, ARemovedSegmentEmptiesTheListAndSubmitAsksForASegment)
     EXPECT_EQ(rec.written.back(), (Report{0, 23, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 4}));
 }
 
+TEST(NewColourSwitchOff, FillingTheListSwitchesOffWhatSitsAtPositionZero)
+{
+    struct Case {
+        Stack stack;
+        uint8_t switchedOff;
+    };
+    const Case cases[] = {
+        {{19, 0, 0, 0, 0, 0}, 19},
+        {{0, 19, 0, 0, 0, 0}, 0},  // position 0 empty: address 0, as the tower has it
+        {{24, 8, 0, 0, 0, 33}, 24},
+        {{40, 12, 0, 0, 0, 0}, 40},
+    };
+    for (const Case& c : cases) {
+        ScopedVirtualClock clock;
+        test::RecordingIo rec;
+        DeviceState s;
+        s.segmentAddress = c.stack;
+        s.onState.fill(1);
+        AddressChangeState a;
+        CountColourSegments(a, s);
+        OpenNewColour(a, s, rec.io, true);
+        ASSERT_EQ(rec.written.size(), 1u) << int(c.stack[0]);
+        EXPECT_EQ(rec.written[0], (Report{0, c.switchedOff, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 4}))
+            << int(c.stack[0]);
+        // Recorded as off is the segment at position 0, and only that one.
+        EXPECT_EQ(s.onState[c.stack[0]], c.stack[0] == 0 ? 1 : 0) << int(c.stack[0]);
+        EXPECT_EQ(s.onState[c.stack[1]], 1) << int(c.stack[0]);
+    }
+}
+
 TEST(NewColourSafety, NoReportNamesAddressZeroOrASoundAddressAsTheNewOne)
 {
     ScopedVirtualClock clock;
@@ -230,11 +260,30 @@ TEST(NewColourSafety, NoReportNamesAddressZeroOrASoundAddressAsTheNewOne)
     NewColourTick(a, s, rec.io);
     ASSERT_EQ(a.segmentCount, 1);
     ASSERT_EQ(a.newAddress, 0);
+    // Swapped for another segment, still off position 0: the list (empty)
+    // is not filled again, so "Current Colour:" would still name Green 2.
+    s.segmentAddress = {0, 0, 26, 0, 0, 0};
+    NewColourTick(a, s, rec.io);
     EXPECT_FALSE(SubmitNewColour(a, s, rec.io));
     EXPECT_TRUE(rec.OfType(5).empty());
     EXPECT_EQ(a.awaitingResult, 0);
     EXPECT_EQ(a.statusTone, kToneFailure);
+    EXPECT_EQ(a.statusText,
+              "No new address to send!  Nothing was sent.\n"
+              "Please put the segment directly on the Base Controller.");
+    EXPECT_EQ(a.currentColour, "  Blue 4");
+
+    // While the advice stands, "Current Colour:" follows the segment.
+    s.segmentAddress = {0, 0, 0, 19, 0, 0};
+    NewColourTick(a, s, rec.io);
+    EXPECT_EQ(a.currentColour, "  Green 2");
     EXPECT_EQ(a.statusText, kNoNewAddressText);
+    // Put on the Base Controller directly: the advice is done with.
+    s.segmentAddress = {19, 0, 0, 0, 0, 0};
+    NewColourTick(a, s, rec.io);
+    EXPECT_EQ(a.statusText, " ");
+    EXPECT_EQ(a.listItems[0], "  Green 1");
+    EXPECT_EQ(a.currentColour, "  Green 2");
 
     // A lone sound segment at another acoustic address reaches the dialog
     // with the sound list; Submit must not send 0 -> 33 either.

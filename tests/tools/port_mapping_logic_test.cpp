@@ -9,11 +9,13 @@ namespace {
 
 class PortMappingLogic : public ::testing::Test {
 protected:
-    // Red 2, none, Green 5 (acoustic), 33 (not a colour), White 5.
+    // Red 2, none, Green 5 (acoustic), 33 (not a colour), White 5; reported
+    // by the tower since the link opened.
     void SetUp() override
     {
         device.portMapColour = {9, 0, 22, 33, 32};
         device.portMapAcoustic = {0, 0, 1, 1, 0};
+        device.reportSeen[7] = kWarmUpCount;
         OpenPortMapping(m, device, true);
     }
 
@@ -162,11 +164,16 @@ TEST_F(PortMappingLogic, EveryAcousticClickCountsAsAChange)
     EXPECT_EQ(rec.written.size(), 2u);
 }
 
-TEST_F(PortMappingLogic, AcousticOnlyChangeIsConfirmedOnTheFirstTick)
+TEST_F(PortMappingLogic, AcousticOnlyChangeIsConfirmedOnceTheTowerReportsTheFlag)
 {
     ClickAcoustic(m, 1);
     ASSERT_TRUE(SendToBase(m, device, rec.io));
     EXPECT_EQ(rec.written[0][2], 0x80);
+    // The codes agree already; the flag has not come back yet.
+    PortMappingVerifyTick(m, device);
+    EXPECT_EQ(m.statusText, "Please wait!");
+    EXPECT_TRUE(m.verifyTimerRunning);
+    device.portMapAcoustic[1] = 1;
     PortMappingVerifyTick(m, device);
     EXPECT_EQ(m.statusTone, kToneSuccess);
     EXPECT_EQ(m.statusText, "   Addresses have been     transmitted successfully!");
@@ -188,6 +195,42 @@ TEST_F(PortMappingLogic, ASendAfterAFailureCountsFromZeroAgain)
     device.portMapColour[1] = 8;
     PortMappingVerifyTick(m, device);
     EXPECT_EQ(m.statusTone, kToneSuccess);
+}
+
+TEST(PortMappingBeforeTheMap, NothingCanBeChangedOrSentUntilTheTowerReportsItsMap)
+{
+    ScopedVirtualClock clock;
+    test::RecordingIo rec;
+    // Opened right after the link opened: the map fields are still those of
+    // a fresh state (or of the previous connection).
+    DeviceState device;
+    device.portMapColour = {9, 13, 18, 23, 28};
+    PortMappingState m;
+    OpenPortMapping(m, device, true);
+    EXPECT_FALSE(m.sendEnabled);
+    EXPECT_FALSE(m.gridEnabled);
+    EXPECT_EQ(m.statusText, "Please wait!");
+    EXPECT_FALSE(SelectCell(m, 0, 1, 1));
+    ClickAcoustic(m, 0);
+    EXPECT_EQ(m.portAcousticBit[0], 0);
+    EXPECT_FALSE(SendToBase(m, device, rec.io));
+    EXPECT_TRUE(rec.written.empty());
+    EXPECT_EQ(m.statusText, "Please wait!");  // no "Same addresses!" either
+    EXPECT_FALSE(TakeOverReportedMap(m, device, true));
+
+    // The tower's map comes in: the grid shows it and can be sent.
+    device.portMapColour = {8, 0, 19, 33, 32};
+    device.portMapAcoustic = {1, 0, 0, 0, 1};
+    device.reportSeen[7] = kWarmUpCount;
+    EXPECT_TRUE(TakeOverReportedMap(m, device, true));
+    EXPECT_TRUE(m.sendEnabled);
+    EXPECT_TRUE(m.gridEnabled);
+    EXPECT_EQ(m.statusText, "");
+    EXPECT_EQ(m.cellNumber[2], (std::array<uint8_t, 5>{0, 0, 2, 0, 0}));
+    ASSERT_TRUE(SelectCell(m, 1, 2, 1));
+    ASSERT_TRUE(SendToBase(m, device, rec.io));
+    ASSERT_EQ(rec.written.size(), 1u);
+    EXPECT_EQ(rec.written[0], (Report{0, 8 | 0x80, 13, 19, 33, 32 | 0x80, 0, 0, 3}));
 }
 
 TEST(PortMappingPreset, PresetsTheFirstNumberOfEachColour)

@@ -1,5 +1,6 @@
 // The test plays the main window's part: it reads one report per 30 ms of
-// virtual time, and fires each dialog's timer when its period has passed.
+// virtual time, and fires each dialog's timer when its period has passed, so
+// the virtual time from a Send or Submit to its result is the dialog's own.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -11,6 +12,7 @@
 #include <QSlider>
 #include <QTimer>
 #include <QtTest>
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -52,16 +54,23 @@ class ToolsDialogsTest : public QObject {
 
 private:
     ScopedVirtualClock* clock_ = nullptr;
+    uint64_t nextPollUs_ = 0;
 
     sim::VirtualBaseController& Tower() { return sim::TheVirtualTower().baseController(); }
 
-    // What the poll timer does while a tool dialog is open.
+    // What the poll timer does while a tool dialog is open: a read every
+    // 30 ms, on its own phase, for exactly the time given.
     void Poll(uint64_t ms)
     {
         const uint64_t end = NowUs() + ms * 1000;
         while (NowUs() < end) {
-            clock_->clock().Advance(kPollUs);
-            TheHidLink().ReadReport();
+            const uint64_t to = std::min(nextPollUs_, end);
+            if (to > NowUs())
+                clock_->clock().Advance(to - NowUs());
+            if (NowUs() >= nextPollUs_) {
+                TheHidLink().ReadReport();
+                nextPollUs_ = NowUs() + kPollUs;
+            }
         }
     }
 
@@ -96,6 +105,15 @@ private:
         Tower().ClearOutputLog();
     }
 
+    // Fires a dialog timer until it stops; the number of ticks it ran.
+    int RunOut(QTimer* timer, const std::function<void()>& tick, int limit)
+    {
+        int ticks = 0;
+        while (ticks <= limit && Step(timer, tick))
+            ++ticks;
+        return ticks;
+    }
+
     static void Choose(QComboBox* box, int item)
     {
         box->setCurrentIndex(item);
@@ -103,7 +121,11 @@ private:
     }
 
 private slots:
-    void init() { clock_ = new ScopedVirtualClock; }
+    void init()
+    {
+        clock_ = new ScopedVirtualClock;
+        nextPollUs_ = 0;
+    }
     void cleanup()
     {
         TheHidLink().Close();
@@ -159,6 +181,7 @@ private slots:
         CPort_Mapping dlg(state, TheDeviceState(), HidToolLink());
         dlg.Prepare();
         Choose(dlg.cell(1, 2), 0);  // port 2: none
+        const uint64_t sendMs = NowMs();
         QTest::mouseClick(dlg.sendButton(), Qt::LeftButton);
         QCOMPARE(Sent(3).size(), size_t(1));
         for (int tick = 1; tick <= 10; ++tick) {
@@ -167,6 +190,8 @@ private slots:
         }
         QVERIFY(Step(dlg.verifyTimer(), [&] { dlg.OnVerifyTick(); }));
         QCOMPARE(dlg.statusText()->text(), QStringLiteral("Transmission failed!"));
+        // The 500 ms wait after the send, then eleven 1 s periods.
+        QCOMPARE(NowMs() - sendMs, uint64_t(500 + 11 * 1000));
         QCOMPARE(TextColour(dlg.statusText()), QColor(223, 0, 0));
         QVERIFY(!dlg.verifyTimer()->isActive());
 
@@ -175,6 +200,71 @@ private slots:
         QTest::mouseClick(dlg.sendButton(), Qt::LeftButton);
         QCOMPARE(Sent(3).size(), size_t(1));
         QCOMPARE(TextColour(dlg.statusText()), QColor(255, 127, 0));
+    }
+
+    void portMapWaitsForTheTowersMapAfterOpen()
+    {
+        sim::TheVirtualTower().Reset();
+        TheDeviceState() = DeviceState();
+        // Left from an earlier connection; not what this tower has.
+        TheDeviceState().portMapColour = {12, 17, 22, 27, 32};
+        QVERIFY(TheHidLink().Open() != nullptr);
+        PortMappingState state;
+        CPort_Mapping dlg(state, TheDeviceState(), HidToolLink());
+        dlg.Prepare();
+        QVERIFY(!dlg.sendButton()->isEnabled());
+        QVERIFY(!dlg.cell(1, 2)->isEnabled());
+        QVERIFY(!dlg.acousticBox(0)->isEnabled());
+        QCOMPARE(dlg.statusText()->text(), QStringLiteral("Please wait!"));
+        QVERIFY(dlg.mapWatchTimer()->isActive());
+
+        const int ticks = RunOut(dlg.mapWatchTimer(), [&] { dlg.OnMapWatchTick(); }, 40);
+        QVERIFY(ticks <= 40);
+        QVERIFY(dlg.sendButton()->isEnabled());
+        QVERIFY(dlg.cell(1, 2)->isEnabled());
+        QVERIFY(dlg.acousticBox(4)->isChecked());
+        QCOMPARE(dlg.cell(0, 1)->currentText(), QStringLiteral("  Red 1"));
+        QCOMPARE(dlg.cell(0, 5)->currentIndex(), 0);
+        QVERIFY(dlg.statusText()->text().isEmpty());
+
+        // One port changed: the other four keep the tower's map.
+        Choose(dlg.cell(2, 3), 3);
+        QTest::mouseClick(dlg.sendButton(), Qt::LeftButton);
+        const auto sent = Sent(3);
+        QCOMPARE(sent.size(), size_t(1));
+        QCOMPARE(sent[0].frame, (sim::Frame{0, 8, 13, 20, 23, 28 | 0x80, 0, 0, 3}));
+    }
+
+    void acousticOnlyChangeWaitsForTheTowerAndSameAddressesEndsTheWait()
+    {
+        OpenTower([](sim::BaseControllerConfig& c) { c.acceptPortMap = false; });
+        PortMappingState state;
+        CPort_Mapping dlg(state, TheDeviceState(), HidToolLink());
+        dlg.Prepare();
+        dlg.acousticBox(0)->click();
+        QTest::mouseClick(dlg.sendButton(), Qt::LeftButton);
+        QCOMPARE(Sent(3).size(), size_t(1));
+        QCOMPARE(Sent(3)[0].frame, (sim::Frame{0, 8 | 0x80, 13, 18, 23, 28 | 0x80, 0, 0, 3}));
+        QVERIFY(Step(dlg.verifyTimer(), [&] { dlg.OnVerifyTick(); }));
+        QVERIFY(Step(dlg.verifyTimer(), [&] { dlg.OnVerifyTick(); }));
+        QCOMPARE(dlg.statusText()->text(), QStringLiteral("Please wait!"));
+
+        // Nothing new to send: the answer ends the running check for good.
+        QTest::mouseClick(dlg.sendButton(), Qt::LeftButton);
+        QCOMPARE(Sent(3).size(), size_t(1));
+        QCOMPARE(dlg.statusText()->text(),
+                 QStringLiteral("               Same addresses!               Please try again!"));
+        QVERIFY(!dlg.verifyTimer()->isActive());
+        QCOMPARE(RunOut(dlg.verifyTimer(), [&] { dlg.OnVerifyTick(); }, 12), 0);
+        QCOMPARE(TextColour(dlg.statusText()), QColor(255, 127, 0));
+
+        // The same change sent again while the link is closed: no success.
+        dlg.Prepare();
+        dlg.acousticBox(0)->click();
+        TheHidLink().Close();
+        QTest::mouseClick(dlg.sendButton(), Qt::LeftButton);
+        QCOMPARE(RunOut(dlg.verifyTimer(), [&] { dlg.OnVerifyTick(); }, 12), 11);
+        QCOMPARE(dlg.statusText()->text(), QStringLiteral("Transmission failed!"));
     }
 
     void singleGreenSegmentBecomesGreenOne()
@@ -211,6 +301,103 @@ private slots:
         dlg.reject();
         QCOMPARE(state.shownKind, kNoKindShown);
         QVERIFY(!dlg.tickTimer()->isActive());
+    }
+
+    void ignoredAddressChangeIsGivenUpAfterElevenQuarterSeconds()
+    {
+        OpenTower([](sim::BaseControllerConfig& c) {
+            c.segmentAddress = {19, 0, 0, 0, 0, 0};
+            c.acceptAddressChange = false;
+        });
+        AddressChangeState state;
+        QCOMPARE(DecideChangeAddress(state, TheDeviceState(), true), ChangeAddressStep::NewColour);
+        CNEWSEGMENT dlg(state, TheDeviceState(), HidToolLink());
+        std::vector<ToolMessage> boxes;
+        dlg.showMessage = [&](const ToolMessage& m) { boxes.push_back(m); };
+        dlg.Prepare();
+        QVERIFY(Step(dlg.tickTimer(), [&] { dlg.OnVerifyTick(); }));
+        Choose(dlg.newColourList(), 3);  // "  Green 4"
+        const uint64_t submitMs = NowMs();
+        QTest::mouseClick(dlg.submitButton(), Qt::LeftButton);
+        QCOMPARE(NowMs() - submitMs, uint64_t(100));  // the tower's time to take it
+        const auto sent = Sent(5);
+        QCOMPARE(sent.size(), size_t(1));
+        QCOMPARE(sent[0].frame, (sim::Frame{0, 19, 21, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 5}));
+
+        int ticks = 0;
+        while (state.awaitingResult == 1 && ticks < 20) {
+            QVERIFY(Step(dlg.tickTimer(), [&] { dlg.OnVerifyTick(); }));
+            ++ticks;
+        }
+        QCOMPARE(dlg.statusText()->text(), QStringLiteral("Transmision failed!"));
+        QCOMPARE(TextColour(dlg.statusText()), QColor(223, 0, 0));
+        // The 100 ms wait, then eleven 250 ms periods.
+        QCOMPARE(NowMs() - submitMs, uint64_t(100 + 11 * 250));
+        QCOMPARE(dlg.currentColour()->text(), QStringLiteral("  Green 2"));
+        QVERIFY(boxes.empty());
+    }
+
+    void instructionOkWithOneSegmentOpensTheNewColourDialog()
+    {
+        OpenTower([](sim::BaseControllerConfig& c) { c.segmentAddress = {8, 13, 0, 0, 0, 0}; });
+        QString firstModal;
+        QString secondModal;
+        QString currentColour;
+        // Owned here, so neither can fire after this test.
+        QTimer onNewColour;
+        onNewColour.setSingleShot(true);
+        connect(&onNewColour, &QTimer::timeout, this, [&] {
+            auto* dlg = qobject_cast<CNEWSEGMENT*>(QApplication::activeModalWidget());
+            if (dlg == nullptr)
+                return;
+            secondModal = dlg->metaObject()->className();
+            currentColour = dlg->currentColour()->text();
+            dlg->reject();
+        });
+        QTimer onInstructions;
+        onInstructions.setSingleShot(true);
+        connect(&onInstructions, &QTimer::timeout, this, [&] {
+            auto* dlg = qobject_cast<CChangeAddress*>(QApplication::activeModalWidget());
+            if (dlg == nullptr)
+                return;
+            firstModal = dlg->metaObject()->className();
+            dlg->OnOk();  // still two segments: it stays
+            if (!dlg->isVisible())
+                return;
+            Tower().mutableConfig().segmentAddress = {0, 0, 0, 0, 0, 0};
+            Tower().mutableConfig().segmentAddress[0] = 24;
+            Poll(300);
+            onNewColour.start(0);
+            dlg->OnOk();
+        });
+        onInstructions.start(0);
+        RunChangeAddress(nullptr);
+        QCOMPARE(firstModal, QStringLiteral("kv::CChangeAddress"));
+        QCOMPARE(secondModal, QStringLiteral("kv::CNEWSEGMENT"));
+        QCOMPARE(currentColour, QStringLiteral("  Blue 2"));
+        QCOMPARE(TheAddressChangeState().changeKind, uint8_t(0));
+        if (QWidget* left = QApplication::activeModalWidget())
+            left->close();
+        DestroyToolDialogs();
+    }
+
+    void noNewAddressAdviceIsShownWhole()
+    {
+        OpenTower([](sim::BaseControllerConfig& c) { c.segmentAddress = {0, 19, 0, 0, 0, 0}; });
+        AddressChangeState state;
+        QCOMPARE(DecideChangeAddress(state, TheDeviceState(), true), ChangeAddressStep::NewColour);
+        CNEWSEGMENT dlg(state, TheDeviceState(), HidToolLink());
+        dlg.Prepare();
+        dlg.show();
+        QVERIFY(Step(dlg.tickTimer(), [&] { dlg.OnVerifyTick(); }));
+        QTest::mouseClick(dlg.submitButton(), Qt::LeftButton);
+        QVERIFY(Sent(5).empty());
+        QVERIFY(dlg.statusText()->text().endsWith(
+            QStringLiteral("\nPlease put the segment directly on the Base Controller.")));
+        QApplication::processEvents();
+        QLabel* status = dlg.statusText();
+        QVERIFY(status->height() >= status->heightForWidth(status->width()));
+        dlg.reject();
     }
 
     void secondSegmentBringsTheWarningOnce()
@@ -305,6 +492,7 @@ private slots:
         dlg.Prepare();
         QVERIFY(Step(dlg.tickTimer(), [&] { dlg.OnThresholdTick(); }));
         QTest::mouseClick(dlg.presetButton(4), Qt::LeftButton);
+        const uint64_t sendMs = NowMs();
         QTest::mouseClick(dlg.sendButton(), Qt::LeftButton);
         QCOMPARE(Sent(7).size(), size_t(1));
 
@@ -320,6 +508,8 @@ private slots:
         QVERIFY(Step(dlg.tickTimer(), [&] { dlg.OnThresholdTick(); }));
         QCOMPARE(dlg.statusText()->text(), QStringLiteral("Transmission failed!"));
         QCOMPARE(TextColour(dlg.statusText()), QColor(255, 0, 0));
+        // The 1500 ms wait after the send, then three 1 s periods.
+        QCOMPARE(NowMs() - sendMs, uint64_t(1500 + 3 * 1000));
         dlg.reject();
         QVERIFY(!dlg.tickTimer()->isActive());
     }
