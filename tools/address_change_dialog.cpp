@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/help/dialog_style.h"
+
 namespace kv {
 
 CChangeAddress::CChangeAddress(AddressChangeState& state, DeviceState& device, QWidget* parent)
@@ -21,8 +23,9 @@ CChangeAddress::CChangeAddress(AddressChangeState& state, DeviceState& device, Q
     text_->setTextFormat(Qt::PlainText);
     text_->setWordWrap(true);
     text_->setAlignment(Qt::AlignCenter);
-    text_->setFixedWidth(380);
-    text_->setMinimumHeight(130);
+    text_->setFont(ToolBoldFont());
+    text_->setFixedWidth(DialogUnits(this, 253, 0).width());
+    text_->setMinimumHeight(DialogUnits(this, 0, 80).height());
     outer->addWidget(text_);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -77,11 +80,12 @@ CNEWSEGMENT::CNEWSEGMENT(AddressChangeState& state, DeviceState& device, ToolLin
     grid->addWidget(new QLabel(QStringLiteral("Current Colour:"), this), 0, 0);
     current_ = new QLabel(this);
     current_->setTextFormat(Qt::PlainText);
-    current_->setMinimumWidth(120);
+    current_->setMinimumWidth(DialogUnits(this, 80, 0).width());
     grid->addWidget(current_, 0, 1);
     grid->addWidget(new QLabel(QStringLiteral("New Colour:"), this), 1, 0);
     list_ = new QComboBox(this);
-    list_->setMinimumWidth(120);
+    list_->setMinimumWidth(DialogUnits(this, 80, 0).width());
+    list_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     grid->addWidget(list_, 1, 1);
     outer->addLayout(grid);
 
@@ -97,9 +101,9 @@ CNEWSEGMENT::CNEWSEGMENT(AddressChangeState& state, DeviceState& device, ToolLin
 
     status_ = new QLabel(this);
     status_->setTextFormat(Qt::PlainText);
-    status_->setWordWrap(true);
-    status_->setFixedWidth(300);
-    status_->setMinimumHeight(48);
+    status_->setFont(ToolBoldFont());
+    FitStatusField(status_, {kAddressChangedText, kSameAddressText, kTransmisionFailedText,
+                             kNoNewAddressText});
     outer->addWidget(status_);
 
     connect(list_, &QComboBox::activated, this, &CNEWSEGMENT::OnSelectNewColour);

@@ -1,9 +1,13 @@
 #include "tools/tool_dialog_support.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPalette>
 
+#include <algorithm>
+
+#include "app/help/dialog_style.h"
 #include "device/hid_link.h"
 
 namespace kv {
@@ -60,6 +64,20 @@ void ApplyToolPalette(QWidget* dialog)
     pal.setColor(QPalette::Text, QColor(0, 0, 0));
     dialog->setPalette(pal);
     dialog->setAutoFillBackground(true);
+    ApplyProgramManners();
+}
+
+void FitStatusField(QLabel* field, std::initializer_list<const char*> texts)
+{
+    field->setWordWrap(false);
+    field->setAlignment(Qt::AlignCenter);
+    const QFontMetrics metrics(field->font());
+    int widest = 0;
+    for (const char* text : texts)
+        widest = std::max(widest, metrics.horizontalAdvance(QString::fromLatin1(text)));
+    const QMargins margins = field->contentsMargins();
+    field->setMinimumWidth(widest + 2 * metrics.averageCharWidth() + margins.left() + margins.right());
+    field->setMinimumHeight(metrics.height() + margins.top() + margins.bottom());
 }
 
 void ShowToolMessageBox(QWidget* parent, const ToolMessage& message)

@@ -1,10 +1,74 @@
 #include "app/help/dialog_style.h"
 
+#include <QAbstractSlider>
+#include <QAbstractSpinBox>
+#include <QApplication>
 #include <QColor>
+#include <QComboBox>
+#include <QEvent>
+#include <QFontMetrics>
 #include <QPalette>
+#include <QPointer>
+#include <QProxyStyle>
+#include <QStyleFactory>
 #include <QWidget>
 
+#include <algorithm>
+
 namespace kv {
+
+namespace {
+
+bool TakesWheelOnlyWithFocus(const QObject* object)
+{
+    return qobject_cast<const QComboBox*>(object) != nullptr ||
+           qobject_cast<const QAbstractSlider*>(object) != nullptr ||
+           qobject_cast<const QAbstractSpinBox*>(object) != nullptr;
+}
+
+class WheelGuard : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::Polish:
+            // A wheel over a list would otherwise hand it the focus first.
+            if (TakesWheelOnlyWithFocus(watched)) {
+                auto* widget = static_cast<QWidget*>(watched);
+                if (widget->focusPolicy() == Qt::WheelFocus)
+                    widget->setFocusPolicy(Qt::StrongFocus);
+            }
+            break;
+        case QEvent::Wheel:
+            if (TakesWheelOnlyWithFocus(watched) && !static_cast<QWidget*>(watched)->hasFocus()) {
+                event->ignore();
+                return true;
+            }
+            break;
+        default:
+            break;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+class ListPopupStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override
+    {
+        if (hint == SH_ComboBox_Popup)
+            return 0;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+}  // namespace
 
 void ApplyDialogColours(QWidget* dialog)
 {
@@ -17,13 +81,43 @@ void ApplyDialogColours(QWidget* dialog)
     p.setColor(QPalette::ButtonText, Qt::black);
     dialog->setPalette(p);
     dialog->setAutoFillBackground(true);
+    ApplyProgramManners();
 }
 
-QSize DialogUnits(int width, int height)
+DialogUnitScale::DialogUnitScale(const QFont& font)
 {
-    // An 8 pt dialog font averages 6 x 13 pixels: 4 horizontal units per
-    // average character width and 8 vertical units per character height.
-    return QSize(width * 6 / 4, height * 13 / 8);
+    // As the desktop defines it: the width of the 52 letters, averaged and
+    // rounded, and the font's line height.
+    const QFontMetrics metrics(font);
+    const int letters =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    baseX_ = std::max(1, (letters / 26 + 1) / 2);
+    baseY_ = std::max(1, metrics.height());
+}
+
+int DialogUnitScale::X(int units) const { return (units * baseX_ + 2) / 4; }
+
+int DialogUnitScale::Y(int units) const { return (units * baseY_ + 4) / 8; }
+
+QSize DialogUnits(const QWidget* widget, int width, int height)
+{
+    return DialogUnitScale(widget->font()).Size(width, height);
+}
+
+void ApplyProgramManners()
+{
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    if (app == nullptr)
+        return;
+    static QPointer<WheelGuard> guard;
+    if (!guard) {
+        guard = new WheelGuard(app);
+        app->installEventFilter(guard);
+    }
+    if (dynamic_cast<ListPopupStyle*>(QApplication::style()) == nullptr) {
+        if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
+            QApplication::setStyle(new ListPopupStyle(fusion));
+    }
 }
 
 }  // namespace kv

@@ -1,0 +1,338 @@
+// What a user meets in the window and the dialogs: the mouse wheel, larger
+// fonts and screens, the Tab order, the taskbar window that owns its dialogs,
+// the drop-down lists and the padded status texts of the tools.
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSlider>
+#include <QStyleOptionComboBox>
+#include <QTimer>
+#include <QWheelEvent>
+#include <QWindow>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+#include "app/help/about_dialog.h"
+#include "app/help/info_dialog.h"
+#include "app/usb_control_app.h"
+#include "app/window_pictures.h"
+#include "device/hid_link.h"
+#include "device/pattern_tables.h"
+#include "platform/clock.h"
+#include "sim/virtual_tower.h"
+#include "tools/address_change_dialog.h"
+#include "tools/port_mapping_dialog.h"
+#include "tools/switching_threshold_dialog.h"
+#include "update/update_dialogs_qt.h"
+
+using namespace kv;
+
+namespace {
+
+// The program as InitInstance builds it: the window on the program's state
+// and link, its dialogs made for it.
+struct Program {
+    Program()
+        : dlg(std::make_unique<CUSBControlAppDlg>(TheDeviceState(), TheHidLink(), ThePatternTables())),
+          dialogs(std::make_unique<ProgramDialogs>(*dlg))
+    {
+        dlg->SetMenuCommands(dialogs->Commands());
+    }
+    ~Program()
+    {
+        dialogs.reset();
+        dlg.reset();
+        TheHidLink().Close();
+    }
+
+    // Shown, active and in step with the virtual tower.
+    void OpenInStep()
+    {
+        dlg->OnInitDialog();
+        dlg->show();
+        dlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(dlg.get()));
+        dlg->openCloseButton()->click();
+        for (int i = 0; i < 120 && TheHidLink().IsOpen(); ++i)
+            dlg->OnTimer(kPollTimerId);
+        QVERIFY(dlg->patternList(kSoundRow)->isEnabled());
+    }
+
+    ScopedVirtualClock clock;
+    std::unique_ptr<CUSBControlAppDlg> dlg;
+    std::unique_ptr<ProgramDialogs> dialogs;
+};
+
+void Wheel(QWidget* widget, int steps)
+{
+    const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
+    QWheelEvent event(at, widget->mapToGlobal(at), QPoint(), QPoint(0, 120 * steps), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(widget, &event);
+}
+
+ToolLink OpenLink()
+{
+    ToolLink link;
+    link.write = [](const uint8_t*, size_t) { return 1; };
+    link.isOpen = [] { return true; };
+    return link;
+}
+
+// Every text of `top` and its children shows whole: labels, buttons, boxes
+// and lists are at least as wide and high as their text needs.
+void ExpectNothingCut(QWidget* top)
+{
+    for (QLabel* label : top->findChildren<QLabel*>()) {
+        if (!label->isVisibleTo(top) || label->text().isEmpty())
+            continue;
+        const QRect room = label->contentsRect();
+        const QFontMetrics metrics(label->font());
+        if (label->wordWrap()) {
+            QVERIFY2(room.height() >= label->heightForWidth(room.width()) - 1,
+                     qPrintable(label->text()));
+        } else {
+            QVERIFY2(room.width() >= metrics.horizontalAdvance(label->text()),
+                     qPrintable(label->text()));
+            QVERIFY2(room.height() >= metrics.height(), qPrintable(label->text()));
+        }
+    }
+    for (QPushButton* button : top->findChildren<QPushButton*>()) {
+        if (!button->isVisibleTo(top))
+            continue;
+        const QFontMetrics metrics(button->font());
+        QVERIFY2(button->width() >= metrics.horizontalAdvance(button->text()) + 6,
+                 qPrintable(button->text()));
+        QVERIFY2(button->height() >= metrics.height() + 4, qPrintable(button->text()));
+    }
+    for (QLineEdit* box : top->findChildren<QLineEdit*>()) {
+        if (!box->isVisibleTo(top))
+            continue;
+        const QFontMetrics metrics(box->font());
+        QVERIFY(box->width() >= metrics.horizontalAdvance(QStringLiteral("200")) + 6);
+        QVERIFY(box->height() >= metrics.height());
+    }
+    for (QComboBox* list : top->findChildren<QComboBox*>()) {
+        if (!list->isVisibleTo(top))
+            continue;
+        QStyleOptionComboBox option;
+        option.initFrom(list);
+        const QRect field =
+            list->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, list);
+        const QFontMetrics metrics(list->font());
+        for (int i = 0; i < list->count(); ++i)
+            QVERIFY2(field.width() >= metrics.horizontalAdvance(list->itemText(i)),
+                     qPrintable(list->itemText(i)));
+        QVERIFY(field.height() >= metrics.height());
+    }
+}
+
+}  // namespace
+
+class WindowUsabilityTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { sim::TheVirtualTower().Reset(); }
+
+    void wheelChangesOnlyTheControlWithTheFocus()
+    {
+        Program p;
+        p.OpenInStep();
+        CUSBControlAppDlg& w = *p.dlg;
+        QComboBox* list = w.patternList(1);
+        QSlider* slider = w.slider(1);
+        const int code = list->currentIndex();
+        const int position = slider->value();
+        w.sendButton()->setFocus();
+        Wheel(list, -1);
+        Wheel(slider, 3);
+        QCOMPARE(list->currentIndex(), code);
+        QCOMPARE(slider->value(), position);
+        QCOMPARE(TheDeviceState().rowPending[1], uint8_t{0});
+        QVERIFY(!list->hasFocus());
+
+        // Given the focus, they take it.
+        list->setFocus(Qt::TabFocusReason);
+        Wheel(list, -1);
+        QCOMPARE(list->currentIndex(), code + 1);
+        slider->setFocus(Qt::TabFocusReason);
+        Wheel(slider, 3);
+        QVERIFY(slider->value() != position);
+
+        // The tools' lists too: the port map and the new address.
+        PortMappingState map;
+        CPort_Mapping mapping(map, TheDeviceState(), OpenLink(), &w);
+        mapping.Prepare();
+        mapping.show();
+        const int item = mapping.cell(0, 1)->currentIndex();
+        Wheel(mapping.cell(0, 1), -1);
+        QCOMPARE(mapping.cell(0, 1)->currentIndex(), item);
+        QCOMPARE(int{map.cellNumber[0][0]}, item);
+    }
+
+    void largerFontAndScreenCutNothing()
+    {
+        const QFont before = QApplication::font();
+        QFont large = before;
+        large.setPointSizeF(before.pointSizeF() * 1.6);
+        QApplication::setFont(large);
+        {
+            Program p;
+            p.OpenInStep();
+            CUSBControlAppDlg& w = *p.dlg;
+            ExpectNothingCut(&w);
+            // The tower's pictures grew with the lines and still touch.
+            QVERIFY(w.pictureSize().height() > kSegmentHeight);
+            for (int r = 1; r < kRows; ++r)
+                QCOMPARE(w.towerPicture(r)->geometry().bottom() + 1, w.towerPicture(r - 1)->y());
+            QCOMPARE(w.towerPicture(0)->pixmap().deviceIndependentSize().toSize(), w.pictureSize());
+
+            UpdateDialogsQt& update = p.dialogs->updateDialogs();
+            for (QDialog* dialog : std::vector<QDialog*>{&p.dialogs->info(), &p.dialogs->about(),
+                                                         &update.nelo(), &update.failed(),
+                                                         &update.successful()}) {
+                dialog->show();
+                ExpectNothingCut(dialog);
+                dialog->hide();
+            }
+            PortMappingState map;
+            CPort_Mapping mapping(map, TheDeviceState(), OpenLink(), &w);
+            mapping.Prepare();
+            mapping.show();
+            ExpectNothingCut(&mapping);
+        }
+        QApplication::setFont(before);
+
+        // At twice the pixels a picture pixel is a sharp 2 x 2 block: the
+        // black line of row 12 stays black, the rim and body beside it keep
+        // their colours.
+        const QPixmap red = TowerPixmap(TowerPicture{PictureKind::ColourOn, SegmentColour::Red},
+                                        QSize(kSegmentWidth, kSegmentHeight), 2.0);
+        QCOMPARE(red.devicePixelRatio(), 2.0);
+        const QImage image = red.toImage();
+        QCOMPARE(image.size(), QSize(2 * kSegmentWidth, 2 * kSegmentHeight));
+        QCOMPARE(image.pixel(100, 23), qRgb(0xFA, 0xFA, 0xFA));
+        QCOMPARE(image.pixel(100, 24), qRgb(0, 0, 0));
+        QCOMPARE(image.pixel(100, 25), qRgb(0, 0, 0));
+        QCOMPARE(image.pixel(100, 26), qRgb(0xFF, 0, 0));
+        const QPixmap title = TitlePicture(2.0);
+        QCOMPARE(title.size(), QSize(2 * kTitleWidth, 2 * kTitleHeight));
+        QCOMPARE(title.deviceIndependentSize().toSize(), QSize(kTitleWidth, kTitleHeight));
+    }
+
+    void tabWalksTheWindowInReadingOrder()
+    {
+        Program p;
+        p.OpenInStep();
+        CUSBControlAppDlg& w = *p.dlg;
+        std::vector<QWidget*> expected;
+        for (int r = kRows - 1; r >= 0; --r)
+            expected.insert(expected.end(), {w.switchButton(r), w.patternList(r), w.slider(r)});
+        expected.insert(expected.end(), {w.sendButton(), w.openCloseButton(), w.exitButton()});
+        for (QWidget* widget : expected)
+            QVERIFY(widget->isEnabled());
+
+        w.exitButton()->setFocus(Qt::TabFocusReason);
+        for (QWidget* next : expected) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), next);
+        }
+    }
+
+    void mainWindowIsATaskbarWindowThatOwnsEveryDialog()
+    {
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        QCOMPARE(w.windowType(), Qt::Window);
+        QVERIFY(!w.windowIcon().isNull());
+        const std::vector<QWidget*> owned = {
+            &p.dialogs->info(), &p.dialogs->about(), &p.dialogs->updateDialogs().nelo(),
+            &p.dialogs->updateDialogs().process(), &p.dialogs->updateDialogs().failed(),
+            &p.dialogs->updateDialogs().successful()};
+        for (QWidget* dialog : owned)
+            QCOMPARE(dialog->parentWidget(), &w);
+        QCOMPARE(w.findChildren<CPort_Mapping*>().size(), qsizetype{1});
+        QCOMPARE(w.findChildren<CChangeAddress*>().size(), qsizetype{1});
+        QCOMPARE(w.findChildren<CNEWSEGMENT*>().size(), qsizetype{1});
+        QCOMPARE(w.findChildren<CSwitchingThreshold*>().size(), qsizetype{1});
+
+        // Running: not modal, kept above nothing; Escape and Enter leave it
+        // open; Info opens modally over it; Exit ends the run with 0.
+        bool seen = false;
+        QTimer::singleShot(0, &w, [&] {
+            seen = w.isVisible() && !w.isModal() && w.windowHandle() != nullptr &&
+                   w.windowHandle()->modality() == Qt::NonModal &&
+                   w.windowHandle()->transientParent() == nullptr;
+            QTest::keyClick(&w, Qt::Key_Escape);
+            QTest::keyClick(&w, Qt::Key_Return);
+            seen = seen && w.isVisible();
+            QTimer::singleShot(0, &w, [&] {
+                CInfo& info = p.dialogs->info();
+                seen = seen && QApplication::activeModalWidget() == &info &&
+                       info.windowHandle()->transientParent() == w.windowHandle();
+                info.accept();
+                QTimer::singleShot(0, &w, [&] { w.exitButton()->click(); });
+            });
+            w.infoAction()->trigger();
+        });
+        QCOMPARE(w.DoModal(), 0);
+        QVERIFY(seen);
+        QVERIFY(!w.isVisible());
+    }
+
+    void listsOpenAsAScrollingListOfLimitedHeight()
+    {
+        Program p;
+        p.OpenInStep();
+        QComboBox* sounds = p.dlg->patternList(kSoundRow);
+        QVERIFY(sounds->count() > sounds->maxVisibleItems());
+        sounds->showPopup();
+        QAbstractItemView* view = sounds->view();
+        QTRY_VERIFY(view->isVisible());
+        QVERIFY(view->verticalScrollBar()->isVisible());
+        QVERIFY(view->height() < sounds->count() * view->sizeHintForRow(0));
+        QCOMPARE(view->palette().color(QPalette::Base), QColor(Qt::white));
+        sounds->hidePopup();
+    }
+
+    void paddedStatusTextsSitOnOneCentredLine()
+    {
+        DeviceState device;
+        PortMappingState map;
+        CPort_Mapping mapping(map, device, OpenLink());
+        AddressChangeState change;
+        CNEWSEGMENT newColour(change, device, OpenLink());
+        SwitchingThresholdState threshold;
+        CSwitchingThreshold thresholdDialog(threshold, device, OpenLink());
+        const struct {
+            QDialog* dialog;
+            QLabel* field;
+            std::vector<const char*> texts;
+        } cases[] = {
+            {&mapping, mapping.statusText(), {kPortMapSuccess, kPortMapSameAddresses}},
+            {&newColour, newColour.statusText(), {kAddressChangedText, kSameAddressText}},
+            {&thresholdDialog, thresholdDialog.statusText(), {kThresholdSuccess, kThresholdPleaseWait}},
+        };
+        for (const auto& c : cases) {
+            c.dialog->show();
+            for (const char* text : c.texts) {
+                c.field->setText(QString::fromLatin1(text));
+                QVERIFY(!c.field->wordWrap());
+                QVERIFY(c.field->alignment() & Qt::AlignHCenter);
+                QVERIFY2(c.field->contentsRect().width() >=
+                             QFontMetrics(c.field->font()).horizontalAdvance(c.field->text()),
+                         text);
+            }
+            c.dialog->hide();
+        }
+    }
+};
+
+QTEST_MAIN(WindowUsabilityTest)
+#include "window_usability_test.moc"
