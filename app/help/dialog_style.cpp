@@ -1,7 +1,5 @@
 #include "app/help/dialog_style.h"
 
-#include <QAbstractSlider>
-#include <QAbstractSpinBox>
 #include <QApplication>
 #include <QColor>
 #include <QComboBox>
@@ -10,6 +8,7 @@
 #include <QPalette>
 #include <QPointer>
 #include <QProxyStyle>
+#include <QSlider>
 #include <QStyleFactory>
 #include <QWidget>
 
@@ -19,11 +18,12 @@ namespace kv {
 
 namespace {
 
+// Controls whose value the wheel changes. Scroll bars are not among them:
+// they only move what is shown (an open list scrolls under the wheel).
 bool TakesWheelOnlyWithFocus(const QObject* object)
 {
     return qobject_cast<const QComboBox*>(object) != nullptr ||
-           qobject_cast<const QAbstractSlider*>(object) != nullptr ||
-           qobject_cast<const QAbstractSpinBox*>(object) != nullptr;
+           qobject_cast<const QSlider*>(object) != nullptr;
 }
 
 class WheelGuard : public QObject {
@@ -33,23 +33,10 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        switch (event->type()) {
-        case QEvent::Polish:
-            // A wheel over a list would otherwise hand it the focus first.
-            if (TakesWheelOnlyWithFocus(watched)) {
-                auto* widget = static_cast<QWidget*>(watched);
-                if (widget->focusPolicy() == Qt::WheelFocus)
-                    widget->setFocusPolicy(Qt::StrongFocus);
-            }
-            break;
-        case QEvent::Wheel:
-            if (TakesWheelOnlyWithFocus(watched) && !static_cast<QWidget*>(watched)->hasFocus()) {
-                event->ignore();
-                return true;
-            }
-            break;
-        default:
-            break;
+        if (event->type() == QEvent::Wheel && TakesWheelOnlyWithFocus(watched) &&
+            !static_cast<QWidget*>(watched)->hasFocus()) {
+            event->ignore();
+            return true;
         }
         return QObject::eventFilter(watched, event);
     }

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSlider>
+#include <QSpontaneKeyEvent>
 #include <QStyleOptionComboBox>
 #include <QTimer>
 #include <QWheelEvent>
@@ -68,11 +69,14 @@ struct Program {
     std::unique_ptr<ProgramDialogs> dialogs;
 };
 
+// The wheel turned over the middle of `widget`, as the window system
+// delivers it (a spontaneous event, which may hand the widget the focus).
 void Wheel(QWidget* widget, int steps)
 {
     const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
     QWheelEvent event(at, widget->mapToGlobal(at), QPoint(), QPoint(0, 120 * steps), Qt::NoButton,
                       Qt::NoModifier, Qt::NoScrollPhase, false);
+    QSpontaneKeyEvent::setSpontaneous(&event);
     QApplication::sendEvent(widget, &event);
 }
 
@@ -298,6 +302,9 @@ private slots:
         QVERIFY(view->verticalScrollBar()->isVisible());
         QVERIFY(view->height() < sounds->count() * view->sizeHintForRow(0));
         QCOMPARE(view->palette().color(QPalette::Base), QColor(Qt::white));
+        // The open list scrolls under the wheel.
+        Wheel(view->viewport(), -1);
+        QVERIFY(view->verticalScrollBar()->value() > 0);
         sounds->hidePopup();
     }
 
