@@ -14,8 +14,6 @@
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QEventLoop>
-#include <QStyle>
-#include <QStyleOptionComboBox>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -297,19 +295,8 @@ void CUSBControlAppDlg::LayOutWindow()
     const int nameX = pictureX + pictureSize_.width() + d.X(8);
     const int inputWidth = nameX + d.X(72) + d.X(8);
 
-    // Output panel: the list as wide as its longest entry needs.
-    int listWidth = d.X(kListWidth);
-    for (const RowWidgets& w : rows_) {
-        QStyleOptionComboBox option;
-        option.initFrom(w.list);
-        const QFontMetrics metrics(w.list->font());
-        int longest = 0;
-        for (int i = 0; i < w.list->count(); ++i)
-            longest = std::max(longest, metrics.horizontalAdvance(w.list->itemText(i)));
-        const QSize needed = w.list->style()->sizeFromContents(
-            QStyle::CT_ComboBox, &option, QSize(longest, metrics.height()), w.list);
-        listWidth = std::max(listWidth, needed.width() + d.X(4));
-    }
+    // Output panel.
+    const int listWidth = d.X(kListWidth);
     const int listX = d.X(12);
     const int sliderX = listX + listWidth + d.X(14);
     const int sliderWidth = d.X(170);
@@ -410,9 +397,8 @@ bool CUSBControlAppDlg::OnInitDialog()
     InitOutputPanel();
     output_.ShowStartScaleLabels();
     ResetSwitchState(state_);
-    PushToScreen();
-    // The lists hold their entries now; the base picture, the logo and the
-    // title are drawn with the rest.
+    // The base picture, the logo and the title, drawn for the window's
+    // font and screen with the rest of the layout.
     LayOutWindow();
     PushToScreen();
     return true;

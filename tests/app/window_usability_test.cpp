@@ -196,6 +196,13 @@ private slots:
             for (int r = 1; r < kRows; ++r)
                 QCOMPARE(w.towerPicture(r)->geometry().bottom() + 1, w.towerPicture(r - 1)->y());
             QCOMPARE(w.towerPicture(0)->pixmap().deviceIndependentSize().toSize(), w.pictureSize());
+            // A font changed while the window runs lays it out again.
+            const int line = w.pictureSize().height();
+            QFont larger = large;
+            larger.setPointSizeF(large.pointSizeF() * 1.3);
+            w.setFont(larger);
+            ExpectNothingCut(&w);
+            QVERIFY(w.pictureSize().height() > line);
 
             UpdateDialogsQt& update = p.dialogs->updateDialogs();
             for (QDialog* dialog : std::vector<QDialog*>{&p.dialogs->info(), &p.dialogs->about(),
