@@ -215,8 +215,19 @@ private slots:
             PortMappingState map;
             CPort_Mapping mapping(map, TheDeviceState(), OpenLink(), &w);
             mapping.Prepare();
-            mapping.show();
-            ExpectNothingCut(&mapping);
+            AddressChangeState change;
+            CChangeAddress instructions(change, TheDeviceState(), &w);
+            instructions.Prepare();
+            CNEWSEGMENT newColour(change, TheDeviceState(), OpenLink(), &w);
+            SwitchingThresholdState threshold;
+            CSwitchingThreshold thresholdDialog(threshold, TheDeviceState(), OpenLink(), &w);
+            thresholdDialog.Prepare();
+            for (QDialog* dialog : std::vector<QDialog*>{&mapping, &instructions, &newColour,
+                                                         &thresholdDialog}) {
+                dialog->show();
+                ExpectNothingCut(dialog);
+                dialog->hide();
+            }
         }
         QApplication::setFont(before);
 
