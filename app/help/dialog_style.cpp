@@ -33,6 +33,13 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
+        // A list that takes the focus from the wheel would let the same
+        // turn change it.
+        if (event->type() == QEvent::Polish && TakesWheelOnlyWithFocus(watched)) {
+            auto* widget = static_cast<QWidget*>(watched);
+            if (widget->focusPolicy() == Qt::WheelFocus)
+                widget->setFocusPolicy(Qt::StrongFocus);
+        }
         if (event->type() == QEvent::Wheel && TakesWheelOnlyWithFocus(watched) &&
             !static_cast<QWidget*>(watched)->hasFocus()) {
             event->ignore();

@@ -70,14 +70,16 @@ struct Program {
 };
 
 // The wheel turned over the middle of `widget`, as the window system
-// delivers it (a spontaneous event, which may hand the widget the focus).
+// delivers it: a spontaneous event to the window, which finds the widget
+// under the mouse (and may hand it the focus first).
 void Wheel(QWidget* widget, int steps)
 {
-    const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
-    QWheelEvent event(at, widget->mapToGlobal(at), QPoint(), QPoint(0, 120 * steps), Qt::NoButton,
+    QWidget* top = widget->window();
+    const QPointF at = widget->mapTo(top, QPointF(widget->width() / 2.0, widget->height() / 2.0));
+    QWheelEvent event(at, top->mapToGlobal(at), QPoint(), QPoint(0, 120 * steps), Qt::NoButton,
                       Qt::NoModifier, Qt::NoScrollPhase, false);
     QSpontaneKeyEvent::setSpontaneous(&event);
-    QApplication::sendEvent(widget, &event);
+    QApplication::sendEvent(top->windowHandle(), &event);
 }
 
 ToolLink OpenLink()
