@@ -8,7 +8,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSlider>
-#include <QSpontaneKeyEvent>
 #include <QStyleOptionComboBox>
 #include <QTimer>
 #include <QWheelEvent>
@@ -32,6 +31,13 @@
 #include "update/update_dialogs_qt.h"
 
 using namespace kv;
+
+// Qt's door for events that come from the window system (declared a friend
+// of QCoreApplication).
+bool qt_sendSpontaneousEvent(QObject* receiver, QEvent* event)
+{
+    return QCoreApplication::sendSpontaneousEvent(receiver, event);
+}
 
 namespace {
 
@@ -78,8 +84,7 @@ void Wheel(QWidget* widget, int steps)
     const QPointF at = widget->mapTo(top, QPointF(widget->width() / 2.0, widget->height() / 2.0));
     QWheelEvent event(at, top->mapToGlobal(at), QPoint(), QPoint(0, 120 * steps), Qt::NoButton,
                       Qt::NoModifier, Qt::NoScrollPhase, false);
-    QSpontaneKeyEvent::setSpontaneous(&event);
-    QApplication::sendEvent(top->windowHandle(), &event);
+    qt_sendSpontaneousEvent(top->windowHandle(), &event);
 }
 
 ToolLink OpenLink()
