@@ -4,6 +4,8 @@
 #include <QColor>
 #include <QComboBox>
 #include <QEvent>
+#include <QFocusEvent>
+#include <QKeyEvent>
 #include <QFontMetrics>
 #include <QPalette>
 #include <QPointer>
@@ -26,6 +28,8 @@ bool TakesWheelOnlyWithFocus(const QObject* object)
            qobject_cast<const QSlider*>(object) != nullptr;
 }
 
+constexpr char kChosenProperty[] = "kvChosenForWheel";
+
 class WheelGuard : public QObject {
 public:
     using QObject::QObject;
@@ -33,20 +37,67 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        // A list that takes the focus from the wheel would let the same
-        // turn change it.
-        if (event->type() == QEvent::Polish && TakesWheelOnlyWithFocus(watched)) {
-            auto* widget = static_cast<QWidget*>(watched);
+        // Tab and Backtab pressed by the user, told apart from the focus a
+        // dialog hands its first control when it opens (which also reads
+        // as Tab).
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            tabPressed_ = key == Qt::Key_Tab || key == Qt::Key_Backtab;
+        } else if (event->type() == QEvent::KeyRelease) {
+            tabPressed_ = false;
+        }
+        if (!TakesWheelOnlyWithFocus(watched))
+            return QObject::eventFilter(watched, event);
+        auto* widget = static_cast<QWidget*>(watched);
+        switch (event->type()) {
+        case QEvent::Polish:
+            // A list that takes the focus from the wheel would let the same
+            // turn change it.
             if (widget->focusPolicy() == Qt::WheelFocus)
                 widget->setFocusPolicy(Qt::StrongFocus);
-        }
-        if (event->type() == QEvent::Wheel && TakesWheelOnlyWithFocus(watched) &&
-            !static_cast<QWidget*>(watched)->hasFocus()) {
-            event->ignore();
-            return true;
+            break;
+        case QEvent::FocusIn:
+            switch (static_cast<QFocusEvent*>(event)->reason()) {
+            case Qt::TabFocusReason:
+            case Qt::BacktabFocusReason:
+                widget->setProperty(kChosenProperty, tabPressed_);
+                break;
+            case Qt::MouseFocusReason:
+            case Qt::ShortcutFocusReason:
+                widget->setProperty(kChosenProperty, true);
+                break;
+            case Qt::PopupFocusReason:
+            case Qt::ActiveWindowFocusReason:
+                // Back to a choice made before (its own list closed, its
+                // window active again).
+                break;
+            default:
+                widget->setProperty(kChosenProperty, false);
+                break;
+            }
+            break;
+        case QEvent::MouseButtonPress:
+            // A click chooses the control, also one that held the focus.
+            widget->setProperty(kChosenProperty, true);
+            break;
+        case QEvent::Hide:
+            // A window that opens again starts without a choice.
+            widget->setProperty(kChosenProperty, false);
+            break;
+        case QEvent::Wheel:
+            if (!widget->hasFocus() || !widget->property(kChosenProperty).toBool()) {
+                event->ignore();
+                return true;
+            }
+            break;
+        default:
+            break;
         }
         return QObject::eventFilter(watched, event);
     }
+
+private:
+    bool tabPressed_ = false;
 };
 
 class ListPopupStyle : public QProxyStyle {

@@ -168,23 +168,42 @@ private slots:
         QCOMPARE(TheDeviceState().rowPending[1], uint8_t{0});
         QVERIFY(!list->hasFocus());
 
-        // Given the focus, they take it.
-        list->setFocus(Qt::TabFocusReason);
+        // Given the focus with Tab, they take it.
+        w.switchButton(1)->setFocus();
+        QTest::keyClick(w.switchButton(1), Qt::Key_Tab);
+        QVERIFY(list->hasFocus());
         Wheel(list, -1);
         QCOMPARE(list->currentIndex(), code + 1);
-        slider->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(list, Qt::Key_Tab);
+        QVERIFY(slider->hasFocus());
         Wheel(slider, 3);
         QVERIFY(slider->value() != position);
 
-        // The tools' lists too: the port map and the new address.
+        // A tool dialog hands its first list the focus when it opens; that
+        // is nobody's choice either. A click makes it one.
         PortMappingState map;
         CPort_Mapping mapping(map, TheDeviceState(), OpenLink(), &w);
         mapping.Prepare();
         mapping.show();
-        const int item = mapping.cell(0, 1)->currentIndex();
-        Wheel(mapping.cell(0, 1), -1);
-        QCOMPARE(mapping.cell(0, 1)->currentIndex(), item);
+        mapping.activateWindow();
+        QComboBox* cell = mapping.cell(0, 1);
+        QTRY_VERIFY(cell->hasFocus());
+        const int item = cell->currentIndex();
+        Wheel(cell, -1);
+        QCOMPARE(cell->currentIndex(), item);
         QCOMPARE(int{map.cellNumber[0][0]}, item);
+        QTest::mouseClick(cell, Qt::LeftButton);
+        cell->hidePopup();
+        Wheel(cell, -1);
+        QCOMPARE(cell->currentIndex(), item + 1);
+
+        // Opened again, the dialog starts without that choice.
+        mapping.hide();
+        mapping.show();
+        mapping.activateWindow();
+        QTRY_VERIFY(cell->hasFocus());
+        Wheel(cell, -1);
+        QCOMPARE(cell->currentIndex(), item + 1);
     }
 
     void largerFontAndScreenCutNothing()
