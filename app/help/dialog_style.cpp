@@ -80,10 +80,6 @@ protected:
             // A click chooses the control, also one that held the focus.
             widget->setProperty(kChosenProperty, true);
             break;
-        case QEvent::Hide:
-            // A window that opens again starts without a choice.
-            widget->setProperty(kChosenProperty, false);
-            break;
         case QEvent::Wheel:
             if (!widget->hasFocus() || !widget->property(kChosenProperty).toBool()) {
                 event->ignore();
