@@ -66,13 +66,9 @@ protected:
             case Qt::ShortcutFocusReason:
                 widget->setProperty(kChosenProperty, true);
                 break;
-            case Qt::PopupFocusReason:
-            case Qt::ActiveWindowFocusReason:
-                // Back to a choice made before (its own list closed, its
-                // window active again).
-                break;
             default:
-                widget->setProperty(kChosenProperty, false);
+                // Back to a choice made before (its own list closed, its
+                // window active again), or set by the program.
                 break;
             }
             break;
