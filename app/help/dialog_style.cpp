@@ -56,22 +56,14 @@ protected:
             if (widget->focusPolicy() == Qt::WheelFocus)
                 widget->setFocusPolicy(Qt::StrongFocus);
             break;
-        case QEvent::FocusIn:
-            switch (static_cast<QFocusEvent*>(event)->reason()) {
-            case Qt::TabFocusReason:
-            case Qt::BacktabFocusReason:
+        case QEvent::FocusIn: {
+            // Other focus (its own list closed, its window active again)
+            // leaves the choice as it was.
+            const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+            if (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason)
                 widget->setProperty(kChosenProperty, tabPressed_);
-                break;
-            case Qt::MouseFocusReason:
-            case Qt::ShortcutFocusReason:
-                widget->setProperty(kChosenProperty, true);
-                break;
-            default:
-                // Back to a choice made before (its own list closed, its
-                // window active again), or set by the program.
-                break;
-            }
             break;
+        }
         case QEvent::MouseButtonPress:
             // A click chooses the control, also one that held the focus.
             widget->setProperty(kChosenProperty, true);

@@ -41,7 +41,7 @@ QSize DialogUnits(const QWidget* widget, int width, int height);
 // The manners of every window and dialog of the program, set once on the
 // running application (later calls do nothing): drop-down lists and sliders
 // ignore the mouse wheel unless the user has given them the focus (by a
-// click, Tab or a mnemonic; not the focus a window gives its first control
+// click or Tab; not the focus a window gives its first control
 // when it opens), so scrolling over a window never changes a value nobody
 // chose; and the program's style, the same on every desktop: Fusion, with
 // drop-down lists that open as a white list of limited height with a
