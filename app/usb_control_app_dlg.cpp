@@ -306,7 +306,9 @@ void CUSBControlAppDlg::LayOutWindow()
     const int signWidth = d.X(24);
     const int outputWidth = signX + signWidth + d.X(20);
 
-    const int groupTop = std::max(d.Y(kGroupTop), d.Y(8) + 2 * (QFontMetrics(font()).height() + 2) + d.Y(10));
+    // Below the status and message lines.
+    const int textHeight = QFontMetrics(statusLine_->font()).height() + 2;
+    const int groupTop = std::max(d.Y(kGroupTop), d.Y(8) + 2 * textHeight + d.Y(12));
     const int firstLine = d.Y(kFirstLineTop);
     const int groupHeight = firstLine + kRows * line + baseSize.height() + d.Y(13);
     const int outputX = d.X(10) + inputWidth + d.X(10);
@@ -354,7 +356,6 @@ void CUSBControlAppDlg::LayOutWindow()
     logo_->setPixmap(MakerLogoPicture(ratio));
 
     const int titleX = (clientWidth - kTitleWidth) / 2;
-    const int textHeight = QFontMetrics(statusLine_->font()).height() + 2;
     statusLine_->setGeometry(d.X(14), d.Y(8), titleX - d.X(20), textHeight);
     messageLine_->setGeometry(d.X(14), d.Y(8) + textHeight + d.Y(2), titleX - d.X(20), textHeight);
     title_->setGeometry(titleX, d.Y(8), kTitleWidth, kTitleHeight);

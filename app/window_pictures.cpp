@@ -52,8 +52,8 @@ QPixmap Enlarged(const QImage& image, QSize size, qreal pixelRatio)
 QImage HiDpiImage(int width, int height, qreal pixelRatio, QImage::Format format)
 {
     const qreal ratio = pixelRatio > 0 ? pixelRatio : 1.0;
-    QImage image(static_cast<int>(std::ceil(width * ratio)), static_cast<int>(std::ceil(height * ratio)),
-                 format);
+    QImage image(static_cast<int>(std::ceil(width * ratio)),
+                 static_cast<int>(std::ceil(height * ratio)), format);
     image.setDevicePixelRatio(ratio);
     return image;
 }
@@ -102,8 +102,8 @@ const QPixmap& TowerPixmap(const TowerPicture& what, QSize size, qreal pixelRati
 const QPixmap& BasePixmap(QSize size, qreal pixelRatio)
 {
     static std::map<std::tuple<int, int, int>, QPixmap> cache;
-    const auto key =
-        std::make_tuple(size.width(), size.height(), static_cast<int>(std::lround(pixelRatio * 100)));
+    const auto key = std::make_tuple(size.width(), size.height(),
+                                     static_cast<int>(std::lround(pixelRatio * 100)));
     auto it = cache.find(key);
     if (it == cache.end())
         it = cache.emplace(key, Enlarged(ToImage(DrawBase()), size, pixelRatio)).first;

@@ -76,7 +76,8 @@ void FitStatusField(QLabel* field, std::initializer_list<const char*> texts)
     for (const char* text : texts)
         widest = std::max(widest, metrics.horizontalAdvance(QString::fromLatin1(text)));
     const QMargins margins = field->contentsMargins();
-    field->setMinimumWidth(widest + 2 * metrics.averageCharWidth() + margins.left() + margins.right());
+    field->setMinimumWidth(widest + 2 * metrics.averageCharWidth() + margins.left() +
+                           margins.right());
     field->setMinimumHeight(metrics.height() + margins.top() + margins.bottom());
 }
 

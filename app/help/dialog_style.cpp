@@ -118,8 +118,8 @@ DialogUnitScale::DialogUnitScale(const QFont& font)
     // As the desktop defines it: the width of the 52 letters, averaged and
     // rounded, and the font's line height.
     const QFontMetrics metrics(font);
-    const int letters =
-        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int letters = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     baseX_ = std::max(1, (letters / 26 + 1) / 2);
     baseY_ = std::max(1, metrics.height());
 }
