@@ -23,9 +23,10 @@ CChangeAddress::CChangeAddress(AddressChangeState& state, DeviceState& device, Q
     text_->setTextFormat(Qt::PlainText);
     text_->setWordWrap(true);
     text_->setAlignment(Qt::AlignCenter);
-    text_->setFont(ToolBoldFont());
-    text_->setFixedWidth(DialogUnits(this, 253, 0).width());
-    text_->setMinimumHeight(DialogUnits(this, 0, 80).height());
+    // In pixels, like the pixel-sized bold font of the instructions (their
+    // blanks were laid out for this width).
+    text_->setFixedWidth(380);
+    text_->setMinimumHeight(130);
     outer->addWidget(text_);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
