@@ -143,10 +143,9 @@ void ApplyProgramManners()
         guard = new WheelGuard(app);
         app->installEventFilter(guard);
     }
-    if (dynamic_cast<ListPopupStyle*>(QApplication::style()) == nullptr) {
-        if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
-            QApplication::setStyle(new ListPopupStyle(fusion));
-    }
+    // Over the desktop's own style where Fusion is missing.
+    if (dynamic_cast<ListPopupStyle*>(QApplication::style()) == nullptr)
+        QApplication::setStyle(new ListPopupStyle(QStyleFactory::create(QStringLiteral("Fusion"))));
 }
 
 }  // namespace kv
