@@ -1,10 +1,7 @@
 #include "app/usb_control_app.h"
 
-#include <QStyleFactory>
-
-#include <memory>
-
 #include "app/help/about_dialog.h"
+#include "app/help/dialog_style.h"
 #include "app/help/info_dialog.h"
 #include "app/window_pictures.h"
 #include "device/device_state.h"
@@ -14,21 +11,54 @@
 #include "update/firmware_update_path.h"
 #include "update/update_dialogs_qt.h"
 
+namespace kv {
+
+ProgramDialogs::ProgramDialogs(CUSBControlAppDlg& window)
+    : window_(window),
+      info_(std::make_unique<CInfo>(TheDeviceState(), &window)),
+      about_(std::make_unique<CAbout>(MakerLogoPicture(window.devicePixelRatioF()), &window)),
+      updateDialogs_(std::make_unique<UpdateDialogsQt>(TheHidLink(), &window)),
+      firmwareUpdate_(std::make_unique<FirmwareUpdatePath>(TheDeviceState(), TheHidLink(), window,
+                                                           window.sendPath(), window.pollCycle(),
+                                                           *updateDialogs_))
+{
+    CreateToolDialogs(&window);
+}
+
+ProgramDialogs::~ProgramDialogs()
+{
+    firmwareUpdate_.reset();
+    DestroyToolDialogs();
+}
+
+MenuCommands ProgramDialogs::Commands()
+{
+    MenuCommands menu;
+    menu.info = [this] { info_->DoModal(); };
+    menu.about = [this] { about_->DoModal(); };
+    menu.portMapping = [this] { RunPortMapping(&window_); };
+    menu.changeAddress = [this] { RunChangeAddress(&window_); };
+    menu.switchingThreshold = [this] { RunSwitchingThreshold(&window_); };
+    menu.firmwareUpdate = [this] { firmwareUpdate_->OnFirmwareUpdate(); };
+    return menu;
+}
+
+}  // namespace kv
+
 CUSBControlAppApp::CUSBControlAppApp(int& argc, char** argv) : app_(argc, argv)
 {
     QApplication::setApplicationName("Kestrivane");
     QApplication::setWindowIcon(kv::ApplicationIcon());
-    // The same look on every desktop.
-    if (QStyle* style = QStyleFactory::create("Fusion"))
-        QApplication::setStyle(style);
+    // The same look and manners on every desktop.
+    kv::ApplyProgramManners();
 }
 
 bool CUSBControlAppApp::InitInstance()
 {
     CUSBControlAppDlg dlg(kv::TheDeviceState(), kv::TheHidLink(), kv::ThePatternTables());
-    dlg.SetMenuCommands(menu_);
-    if (windowReady_)
-        windowReady_(dlg);
+    // Made after the window, so they go before it.
+    kv::ProgramDialogs dialogs(dlg);
+    dlg.SetMenuCommands(dialogs.Commands());
     dlg.DoModal();
     return false;
 }
@@ -38,30 +68,8 @@ namespace kv {
 int RunKestrivane(int argc, char** argv)
 {
     CUSBControlAppApp app(argc, argv);
-    CInfo info(TheDeviceState());
-    CAbout about(MakerLogoPicture());
-    MenuCommands menu;
-    menu.info = [&info] { info.DoModal(); };
-    menu.about = [&about] { about.DoModal(); };
-    CreateToolDialogs(nullptr);
     PresetPortCodes();
-    menu.portMapping = [] { RunPortMapping(nullptr); };
-    menu.changeAddress = [] { RunChangeAddress(nullptr); };
-    menu.switchingThreshold = [] { RunSwitchingThreshold(nullptr); };
-    UpdateDialogsQt updateDialogs(TheHidLink());
-    std::unique_ptr<FirmwareUpdatePath> firmwareUpdate;
-    app.SetWindowReady([&](CUSBControlAppDlg& dlg) {
-        firmwareUpdate = std::make_unique<FirmwareUpdatePath>(
-            TheDeviceState(), TheHidLink(), dlg, dlg.sendPath(), dlg.pollCycle(), updateDialogs);
-    });
-    menu.firmwareUpdate = [&firmwareUpdate] {
-        if (firmwareUpdate)
-            firmwareUpdate->OnFirmwareUpdate();
-    };
-    app.SetMenuCommands(menu);
     app.InitInstance();
-    firmwareUpdate.reset();
-    DestroyToolDialogs();
     return 0;
 }
 

@@ -1,34 +1,61 @@
-// CUSBControlAppApp: the application object. It runs the main window as a
-// modal dialog and ends the program when the window closes.
+// CUSBControlAppApp: the application object. It runs the main window and
+// ends the program when the window closes.
 #pragma once
 
 #include <QApplication>
 
-#include <functional>
+#include <memory>
 
 #include "app/usb_control_app_dlg.h"
+
+class CAbout;
+class CInfo;
+
+namespace kv {
+
+class FirmwareUpdatePath;
+class UpdateDialogsQt;
+
+// The program's dialogs besides the main window: Info, About, the update
+// dialogs and the tool dialogs. They are made once, as soon as the main
+// window exists and before it runs, belong to it (each opens over it and
+// goes with it) and are run again by each menu command.
+class ProgramDialogs {
+public:
+    explicit ProgramDialogs(CUSBControlAppDlg& window);
+    ~ProgramDialogs();
+    ProgramDialogs(const ProgramDialogs&) = delete;
+    ProgramDialogs& operator=(const ProgramDialogs&) = delete;
+
+    // The menu commands that run them.
+    MenuCommands Commands();
+
+    CInfo& info() { return *info_; }
+    CAbout& about() { return *about_; }
+    UpdateDialogsQt& updateDialogs() { return *updateDialogs_; }
+
+private:
+    CUSBControlAppDlg& window_;
+    std::unique_ptr<CInfo> info_;
+    std::unique_ptr<CAbout> about_;
+    std::unique_ptr<UpdateDialogsQt> updateDialogs_;
+    std::unique_ptr<FirmwareUpdatePath> firmwareUpdate_;
+};
+
+}  // namespace kv
 
 class CUSBControlAppApp {
 public:
     CUSBControlAppApp(int& argc, char** argv);
 
-    // The program's dialogs, created before the window starts and kept for the
-    // whole run; the menu commands run them again each time.
-    void SetMenuCommands(kv::MenuCommands commands) { menu_ = std::move(commands); }
-    // Called with the main window once it exists, before it runs (what needs
-    // the window itself, such as the firmware update path, is built here).
-    void SetWindowReady(std::function<void(CUSBControlAppDlg&)> ready) { windowReady_ = std::move(ready); }
-
-    // Runs the main window; always false, so no message loop of its own
-    // follows.
+    // Runs the main window with its dialogs; always false, so no message
+    // loop of its own follows.
     bool InitInstance();
 
     QApplication& application() { return app_; }
 
 private:
     QApplication app_;
-    kv::MenuCommands menu_;
-    std::function<void(CUSBControlAppDlg&)> windowReady_;
 };
 
 namespace kv {

@@ -13,23 +13,28 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QEventLoop>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 
+#include "app/help/dialog_style.h"
 #include "app/window_pictures.h"
 
 using namespace kv;
 
 namespace {
 
-// Geometry of the window, in pixels.
-constexpr int kClientWidth = 800;
-constexpr int kClientHeight = 560;
+// Geometry of the window in pixels of the 8 pt dialog font it was drawn for
+// (6 x 13 pixels per average character); LayOutWindow stretches it to the
+// window's own font.
+constexpr int kDesignBaseX = 6;
+constexpr int kDesignBaseY = 13;
 constexpr int kGroupTop = 52;
-constexpr int kGroupHeight = 410;
 constexpr int kFirstLineTop = 24;  // inside a group box
-constexpr int kLineHeight = 60;    // one tower segment
+constexpr int kLineHeight = kSegmentHeight;  // one tower segment
+constexpr int kListWidth = 210;
 
 const QColor kBackground(0xF0, 0xF0, 0xF0);
 const QColor kWhite(0xFF, 0xFF, 0xFF);
@@ -60,24 +65,37 @@ QPalette WindowPalette()
     return p;
 }
 
-QLabel* MakeLabel(QWidget* parent, const QString& text, const QRect& geometry,
+QLabel* MakeLabel(QWidget* parent, const QString& text,
                   Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter)
 {
     auto* label = new QLabel(text, parent);
-    label->setGeometry(geometry);
     label->setAlignment(align);
     return label;
 }
 
-QPushButton* MakeButton(QWidget* parent, const QString& text, const QRect& geometry)
+QPushButton* MakeButton(QWidget* parent, const QString& text)
 {
     auto* button = new QPushButton(text, parent);
-    button->setGeometry(geometry);
     // Enter never presses a button of this window.
     button->setAutoDefault(false);
     button->setDefault(false);
     return button;
 }
+
+// Design pixels to the pixels of the window's font; never smaller than
+// drawn, so the pictures keep at least their own size.
+struct Stretch {
+    explicit Stretch(const QFont& font)
+    {
+        const DialogUnitScale units(font);
+        sx = std::max(1.0, static_cast<double>(units.baseX()) / kDesignBaseX);
+        sy = std::max(1.0, static_cast<double>(units.baseY()) / kDesignBaseY);
+    }
+    int X(int design) const { return static_cast<int>(std::lround(design * sx)); }
+    int Y(int design) const { return static_cast<int>(std::lround(design * sy)); }
+    double sx;
+    double sy;
+};
 
 }  // namespace
 
@@ -97,9 +115,12 @@ CUSBControlAppDlg::CUSBControlAppDlg(DeviceState& state, HidLink& link, PatternT
       input_(state, model_)
 {
     setWindowTitle("Kestrivane");
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+    // An ordinary top-level window (its own taskbar entry), not a dialog
+    // kept above another: a caption, a system menu, minimise and close.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
+    ApplyProgramManners();
     setWindowIcon(ApplicationIcon());
     setPalette(WindowPalette());
     setAutoFillBackground(true);
@@ -149,15 +170,13 @@ void CUSBControlAppDlg::BuildWindow()
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->setSizeConstraint(QLayout::SetFixedSize);  // not resizable
-    auto* client = new QWidget(this);
-    client->setFixedSize(kClientWidth, kClientHeight);
-    outer->addWidget(client);
+    client_ = new QWidget(this);
+    outer->addWidget(client_);
     BuildMenu();
 
-    statusLine_ = MakeLabel(client, kStatusOffline, QRect(14, 8, 290, 18));
-    messageLine_ = MakeLabel(client, QString(), QRect(14, 28, 290, 18));
-    title_ = MakeLabel(client, QString(), QRect((kClientWidth - kTitleWidth) / 2, 8, kTitleWidth,
-                                                kTitleHeight));
+    statusLine_ = MakeLabel(client_, kStatusOffline);
+    messageLine_ = MakeLabel(client_, QString());
+    title_ = MakeLabel(client_, QString());
 
     // Group boxes on the dialog's own background, the caption in the frame
     // line.
@@ -165,42 +184,32 @@ void CUSBControlAppDlg::BuildWindow()
         "QGroupBox { background-color: #F0F0F0; border: 1px solid #A0A0A0; "
         "border-radius: 2px; margin-top: 7px; }"
         "QGroupBox::title { subcontrol-origin: margin; left: 8px; padding: 0 3px; }";
-    auto* inputGroup = new QGroupBox("Input", client);
-    inputGroup->setGeometry(10, kGroupTop, 260, kGroupHeight);
-    auto* outputGroup = new QGroupBox("Output", client);
-    outputGroup->setGeometry(280, kGroupTop, 510, kGroupHeight);
-    inputGroup->setStyleSheet(groupStyle);
-    outputGroup->setStyleSheet(groupStyle);
+    inputGroup_ = new QGroupBox("Input", client_);
+    outputGroup_ = new QGroupBox("Output", client_);
+    inputGroup_->setStyleSheet(groupStyle);
+    outputGroup_->setStyleSheet(groupStyle);
 
     for (int r = 0; r < kRows; ++r) {
         RowWidgets& w = rows_[Index(r)];
-        const int y = kFirstLineTop + LineOfRow(r) * kLineHeight;
         const bool sound = r == kSoundRow;
 
         // Input panel line: button, picture, name.
-        w.button = MakeButton(inputGroup, "On", QRect(12, y + 18, 50, 24));
-        w.picture = MakeLabel(inputGroup, QString(), QRect(72, y, kSegmentWidth, kSegmentHeight));
+        w.button = MakeButton(inputGroup_, "On");
+        w.picture = MakeLabel(inputGroup_, QString());
         if (!sound)
-            w.name = MakeLabel(inputGroup, QString(), QRect(180, y + 22, 72, 16));
+            w.name = MakeLabel(inputGroup_, QString());
 
         // Output panel row.
-        w.caption = MakeLabel(outputGroup,
-                              sound ? QString("Sound Segment")
-                                    : QString("Color Segment %1").arg(r + 1),
-                              QRect(12, y + 6, 200, 16));
-        w.list = new QComboBox(outputGroup);
-        w.list->setGeometry(12, y + 26, 210, 24);
+        w.caption = MakeLabel(outputGroup_, sound ? QString("Sound Segment")
+                                                  : QString("Color Segment %1").arg(r + 1));
+        w.list = new QComboBox(outputGroup_);
         w.list->setMaxVisibleItems(14);
-        w.sliderCaption = MakeLabel(outputGroup, sound ? "Volume" : "Brightness",
-                                    QRect(236, y + 4, 170, 16));
-        w.slider = new QSlider(Qt::Horizontal, outputGroup);
-        w.slider->setGeometry(236, y + 20, 170, 22);
+        w.sliderCaption = MakeLabel(outputGroup_, sound ? "Volume" : "Brightness");
+        w.slider = new QSlider(Qt::Horizontal, outputGroup_);
         w.slider->setTracking(true);
-        w.scaleLeft = MakeLabel(outputGroup, "0 %", QRect(236, y + 42, 50, 14));
-        w.scale = MakeLabel(outputGroup, "100 %", QRect(346, y + 42, 60, 14),
-                            Qt::AlignRight | Qt::AlignVCenter);
-        w.box = new QLineEdit(outputGroup);
-        w.box->setGeometry(416, y + 20, 44, 22);
+        w.scaleLeft = MakeLabel(outputGroup_, "0 %");
+        w.scale = MakeLabel(outputGroup_, "100 %", Qt::AlignRight | Qt::AlignVCenter);
+        w.box = new QLineEdit(outputGroup_);
         w.box->setReadOnly(true);
         w.box->setAlignment(Qt::AlignCenter);
         w.box->setFocusPolicy(Qt::NoFocus);
@@ -208,7 +217,7 @@ void CUSBControlAppDlg::BuildWindow()
         QPalette boxPalette = w.box->palette();
         boxPalette.setColor(QPalette::Base, kBackground);
         w.box->setPalette(boxPalette);
-        w.percentSign = MakeLabel(outputGroup, " %", QRect(462, y + 22, 24, 18));
+        w.percentSign = MakeLabel(outputGroup_, " %");
 
         if (sound) {
             connect(w.button, &QPushButton::clicked, this, [this] { OnSoundSwitch(); });
@@ -223,26 +232,149 @@ void CUSBControlAppDlg::BuildWindow()
         connect(slider, &QSlider::valueChanged, this, [this, slider] { OnHScroll(slider); });
         connect(slider, &QSlider::sliderReleased, this, [this, slider] { OnHScroll(slider); });
     }
-    base_ = MakeLabel(inputGroup, QString(),
-                      QRect(72, kFirstLineTop + kRows * kLineHeight, kSegmentWidth, kBaseHeight));
+    base_ = MakeLabel(inputGroup_, QString());
 
-    auto* frame = new QFrame(client);
-    frame->setFrameShape(QFrame::StyledPanel);
-    frame->setFrameShadow(QFrame::Sunken);
-    frame->setGeometry(10, 472, 780, 80);
-    logo_ = MakeLabel(frame, QString(), QRect(16, 30, kLogoWidth, kLogoHeight));
-    send_button_ = MakeButton(frame, "Send", QRect(670, 8, 96, 28));
-    exit_ = MakeButton(frame, "Exit", QRect(670, 44, 96, 28));
-    openClose_ = MakeButton(frame, "Open", QRect(566, 44, 96, 28));
+    frame_ = new QFrame(client_);
+    frame_->setFrameShape(QFrame::StyledPanel);
+    frame_->setFrameShadow(QFrame::Sunken);
+    logo_ = MakeLabel(frame_, QString());
+    send_button_ = MakeButton(frame_, "Send");
+    openClose_ = MakeButton(frame_, "Open");
+    exit_ = MakeButton(frame_, "Exit");
     connect(send_button_, &QPushButton::clicked, this, [this] { OnSend(); });
     connect(openClose_, &QPushButton::clicked, this, [this] { OnOpenClose(); });
     connect(exit_, &QPushButton::clicked, this, [this] { OnExit(); });
+
+    // Tab walks the window as it is read: line by line from the top, in a
+    // line from the left (on/off button, pattern list, slider), then Send,
+    // Open/Close and Exit.
+    QWidget* previous = nullptr;
+    auto chain = [&previous](QWidget* next) {
+        if (previous)
+            setTabOrder(previous, next);
+        previous = next;
+    };
+    for (int line = 0; line < kRows; ++line) {
+        const RowWidgets& w = rows_[Index(kRows - 1 - line)];
+        chain(w.button);
+        chain(w.list);
+        chain(w.slider);
+    }
+    chain(send_button_);
+    chain(openClose_);
+    chain(exit_);
+
+    LayOutWindow();
+}
+
+void CUSBControlAppDlg::LayOutWindow()
+{
+    const Stretch d(font());
+    const qreal ratio = devicePixelRatioF();
+    // A line is as high as a tower picture, or as its controls need with a
+    // larger font; the tower pictures then grow with it, so they still
+    // touch.
+    const RowWidgets& any = rows_[0];
+    const int labelHeight = QFontMetrics(any.caption->font()).height() + 2;
+    const int listHeight = std::max(d.Y(22), any.list->sizeHint().height());
+    const int sliderHeight = std::max(d.Y(20), any.slider->sizeHint().height());
+    const int buttonHeight = std::max(d.Y(24), any.button->sizeHint().height());
+    const int boxHeight = std::max(d.Y(20), any.box->sizeHint().height());
+    const int listBlock = labelHeight + d.Y(2) + listHeight;
+    const int sliderBlock = labelHeight + sliderHeight + labelHeight;
+    const int line = std::max({kLineHeight, listBlock + d.Y(12), sliderBlock + d.Y(4),
+                               buttonHeight + d.Y(8)});
+    pictureSize_ = QSize(static_cast<int>(std::lround(kSegmentWidth * line / double(kLineHeight))),
+                         line);
+    const QSize baseSize(pictureSize_.width(),
+                         static_cast<int>(std::lround(kBaseHeight * line / double(kLineHeight))));
+
+    // Input panel: button, picture, name.
+    const int buttonX = d.X(12);
+    const int pictureX = buttonX + d.X(50) + d.X(10);
+    const int nameX = pictureX + pictureSize_.width() + d.X(8);
+    const int inputWidth = nameX + d.X(72) + d.X(8);
+
+    // Output panel.
+    const int listWidth = d.X(kListWidth);
+    const int listX = d.X(12);
+    const int sliderX = listX + listWidth + d.X(14);
+    const int sliderWidth = d.X(170);
+    const int boxX = sliderX + sliderWidth + d.X(10);
+    const int boxWidth = d.X(44);
+    const int signX = boxX + boxWidth + d.X(2);
+    const int signWidth = d.X(24);
+    const int outputWidth = signX + signWidth + d.X(20);
+
+    // Below the status and message lines.
+    const int textHeight = QFontMetrics(statusLine_->font()).height() + 2;
+    const int groupTop = std::max(d.Y(kGroupTop), d.Y(8) + 2 * textHeight + d.Y(12));
+    const int firstLine = d.Y(kFirstLineTop);
+    const int groupHeight = firstLine + kRows * line + baseSize.height() + d.Y(13);
+    const int outputX = d.X(10) + inputWidth + d.X(10);
+    const int clientWidth = outputX + outputWidth + d.X(10);
+
+    inputGroup_->setGeometry(d.X(10), groupTop, inputWidth, groupHeight);
+    outputGroup_->setGeometry(outputX, groupTop, outputWidth, groupHeight);
+    for (int r = 0; r < kRows; ++r) {
+        RowWidgets& w = rows_[Index(r)];
+        const int y = firstLine + LineOfRow(r) * line;
+        const int listTop = y + (line - listBlock) / 2;
+        const int sliderTop = y + (line - sliderBlock) / 2;
+        const int sliderY = sliderTop + labelHeight;
+        w.button->setGeometry(buttonX, y + (line - buttonHeight) / 2, d.X(50), buttonHeight);
+        w.picture->setGeometry(pictureX, y, pictureSize_.width(), pictureSize_.height());
+        if (w.name)
+            w.name->setGeometry(nameX, y + (line - labelHeight) / 2, d.X(72), labelHeight);
+        w.caption->setGeometry(listX, listTop, listWidth, labelHeight);
+        w.list->setGeometry(listX, listTop + labelHeight + d.Y(2), listWidth, listHeight);
+        w.sliderCaption->setGeometry(sliderX, sliderTop, sliderWidth, labelHeight);
+        w.slider->setGeometry(sliderX, sliderY, sliderWidth, sliderHeight);
+        w.scaleLeft->setGeometry(sliderX, sliderY + sliderHeight, sliderWidth / 2, labelHeight);
+        w.scale->setGeometry(sliderX + sliderWidth / 2, sliderY + sliderHeight, sliderWidth / 2,
+                             labelHeight);
+        const int boxY = sliderY + (sliderHeight - boxHeight) / 2;
+        w.box->setGeometry(boxX, boxY, boxWidth, boxHeight);
+        w.percentSign->setGeometry(signX, boxY, signWidth, boxHeight);
+    }
+    base_->setGeometry(pictureX, firstLine + kRows * line, baseSize.width(), baseSize.height());
+    base_->setPixmap(BasePixmap(baseSize, ratio));
+
+    const int frameTop = groupTop + groupHeight + d.Y(10);
+    const int frameHeight =
+        std::max(d.Y(80), d.Y(24) + 2 * std::max(d.Y(28), send_button_->sizeHint().height()));
+    const int frameWidth = clientWidth - d.X(20);
+    frame_->setGeometry(d.X(10), frameTop, frameWidth, frameHeight);
+    const int wideWidth = d.X(96);
+    const int wideHeight = std::max(d.Y(28), send_button_->sizeHint().height());
+    const int rightX = frameWidth - d.X(14) - wideWidth;
+    send_button_->setGeometry(rightX, d.Y(8), wideWidth, wideHeight);
+    exit_->setGeometry(rightX, frameHeight - d.Y(8) - wideHeight, wideWidth, wideHeight);
+    openClose_->setGeometry(rightX - d.X(8) - wideWidth, frameHeight - d.Y(8) - wideHeight,
+                            wideWidth, wideHeight);
+    logo_->setGeometry(d.X(16), frameHeight - d.Y(16) - kLogoHeight, kLogoWidth, kLogoHeight);
+    logo_->setPixmap(MakerLogoPicture(ratio));
+
+    const int titleX = (clientWidth - kTitleWidth) / 2;
+    statusLine_->setGeometry(d.X(14), d.Y(8), titleX - d.X(20), textHeight);
+    messageLine_->setGeometry(d.X(14), d.Y(8) + textHeight + d.Y(2), titleX - d.X(20), textHeight);
+    title_->setGeometry(titleX, d.Y(8), kTitleWidth, kTitleHeight);
+    title_->setPixmap(TitlePicture(ratio));
+
+    client_->setFixedSize(clientWidth, frameTop + frameHeight + d.Y(8));
+    // The tower pictures in their new size.
+    shownValid_ = false;
 }
 
 int CUSBControlAppDlg::DoModal()
 {
     OnInitDialog();
-    return exec();
+    // Shown as the program's ordinary window, not as a modal dialog, and run
+    // until it ends.
+    QEventLoop loop;
+    connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
+    show();
+    return loop.exec();
 }
 
 bool CUSBControlAppDlg::OnInitDialog()
@@ -263,12 +395,12 @@ bool CUSBControlAppDlg::OnInitDialog()
     SetSlider(model_.output[kSoundRow], kToneSliderMin, kToneSliderMax,
               model_.output[kSoundRow].sliderPos);
     input_.ResetInputPanel();
-    base_->setPixmap(BasePixmap());
-    logo_->setPixmap(MakerLogoPicture());
-    title_->setPixmap(TitlePicture());
     InitOutputPanel();
     output_.ShowStartScaleLabels();
     ResetSwitchState(state_);
+    // The base picture, the logo and the title, drawn for the window's
+    // font and screen with the rest of the layout.
+    LayOutWindow();
     PushToScreen();
     return true;
 }
@@ -541,6 +673,16 @@ void CUSBControlAppDlg::OnAbout()
         menu_.about();
 }
 
+void CUSBControlAppDlg::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    // A new font (or desktop font size) gives new dialog units.
+    if (event->type() == QEvent::FontChange && client_ != nullptr) {
+        LayOutWindow();
+        PushToScreen();
+    }
+}
+
 void CUSBControlAppDlg::closeEvent(QCloseEvent* event)
 {
     // The close box (and Alt+F4) runs the Exit steps before the window goes.
@@ -592,7 +734,7 @@ void CUSBControlAppDlg::PushToScreen()
         const InputRowModel& in = m.input[i];
         const InputRowModel& inWas = shown_.input[i];
         if (all || in.picture != inWas.picture)
-            w.picture->setPixmap(TowerPixmap(in.picture));
+            w.picture->setPixmap(TowerPixmap(in.picture, pictureSize_, devicePixelRatioF()));
         if (all || in.caption != inWas.caption)
             w.button->setText(Text(in.caption));
         if (all || in.buttonEnabled != inWas.buttonEnabled)

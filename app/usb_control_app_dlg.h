@@ -29,6 +29,8 @@
 
 class QAction;
 class QComboBox;
+class QFrame;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -150,7 +152,11 @@ public slots:
     void accept() override { OnOK(); }
     void reject() override { OnCancel(); }
 
+    // The size of one tower picture, which grows with the window's font.
+    QSize pictureSize() const { return pictureSize_; }
+
 protected:
+    void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -171,6 +177,8 @@ private:
     static size_t Index(int row);
     void BuildWindow();
     void BuildMenu();
+    // Places every control in dialog units of the window's font.
+    void LayOutWindow();
     // Pushes what changed in the model to the widgets.
     void PushToScreen();
     // A handler that changes rows: timer stopped and reads suspended around it.
@@ -192,6 +200,11 @@ private:
     bool ending_ = false;
 
     std::array<RowWidgets, kv::kRows> rows_{};
+    QSize pictureSize_;
+    QWidget* client_ = nullptr;
+    QGroupBox* inputGroup_ = nullptr;
+    QGroupBox* outputGroup_ = nullptr;
+    QFrame* frame_ = nullptr;
     QLabel* statusLine_ = nullptr;
     QLabel* messageLine_ = nullptr;
     QLabel* title_ = nullptr;

@@ -4,7 +4,10 @@
 #include <QLinearGradient>
 #include <QPainter>
 
+#include <algorithm>
+#include <cmath>
 #include <map>
+#include <tuple>
 #include <utility>
 
 namespace kv {
@@ -29,6 +32,30 @@ void DrawTowerGlyph(QPainter& p, const QRectF& box)
     }
     p.setBrush(Rgb(kRimColour));
     p.drawRect(QRectF(box.left(), box.bottom() - baseH, box.width(), baseH));
+}
+
+// A picture enlarged pixel by pixel to `size` pixels of `pixelRatio` device
+// pixels each.
+QPixmap Enlarged(const QImage& image, QSize size, qreal pixelRatio)
+{
+    const qreal ratio = pixelRatio > 0 ? pixelRatio : 1.0;
+    const QSize device(std::max(1, static_cast<int>(std::lround(size.width() * ratio))),
+                       std::max(1, static_cast<int>(std::lround(size.height() * ratio))));
+    QPixmap pixmap = QPixmap::fromImage(
+        image.scaled(device, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    pixmap.setDevicePixelRatio(ratio);
+    return pixmap;
+}
+
+// An image of `width` x `height` pixels for a screen of `pixelRatio`, the
+// painter's coordinates in pixels.
+QImage HiDpiImage(int width, int height, qreal pixelRatio, QImage::Format format)
+{
+    const qreal ratio = pixelRatio > 0 ? pixelRatio : 1.0;
+    QImage image(static_cast<int>(std::ceil(width * ratio)),
+                 static_cast<int>(std::ceil(height * ratio)), format);
+    image.setDevicePixelRatio(ratio);
+    return image;
 }
 
 }  // namespace
@@ -60,9 +87,32 @@ const QPixmap& BasePixmap()
     return base;
 }
 
-QPixmap TitlePicture()
+const QPixmap& TowerPixmap(const TowerPicture& what, QSize size, qreal pixelRatio)
 {
-    QImage image(kTitleWidth, kTitleHeight, QImage::Format_RGB32);
+    static std::map<std::tuple<int, int, int, int, int>, QPixmap> cache;
+    const auto key = std::make_tuple(static_cast<int>(what.kind), static_cast<int>(what.colour),
+                                     size.width(), size.height(),
+                                     static_cast<int>(std::lround(pixelRatio * 100)));
+    auto it = cache.find(key);
+    if (it == cache.end())
+        it = cache.emplace(key, Enlarged(ToImage(DrawTowerPicture(what)), size, pixelRatio)).first;
+    return it->second;
+}
+
+const QPixmap& BasePixmap(QSize size, qreal pixelRatio)
+{
+    static std::map<std::tuple<int, int, int>, QPixmap> cache;
+    const auto key = std::make_tuple(size.width(), size.height(),
+                                     static_cast<int>(std::lround(pixelRatio * 100)));
+    auto it = cache.find(key);
+    if (it == cache.end())
+        it = cache.emplace(key, Enlarged(ToImage(DrawBase()), size, pixelRatio)).first;
+    return it->second;
+}
+
+QPixmap TitlePicture(qreal pixelRatio)
+{
+    QImage image = HiDpiImage(kTitleWidth, kTitleHeight, pixelRatio, QImage::Format_RGB32);
     image.fill(kDialogBackground);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing, true);
@@ -80,9 +130,9 @@ QPixmap TitlePicture()
     return QPixmap::fromImage(image);
 }
 
-QPixmap MakerLogoPicture()
+QPixmap MakerLogoPicture(qreal pixelRatio)
 {
-    QImage image(kLogoWidth, kLogoHeight, QImage::Format_RGB32);
+    QImage image = HiDpiImage(kLogoWidth, kLogoHeight, pixelRatio, QImage::Format_RGB32);
     image.fill(kDialogBackground);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing, true);
@@ -110,7 +160,7 @@ QPixmap MakerLogoPicture()
 QIcon ApplicationIcon()
 {
     QIcon icon;
-    for (int size : {16, 32, 48, 64}) {
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
         QImage image(size, size, QImage::Format_ARGB32);
         image.fill(Qt::transparent);
         QPainter p(&image);

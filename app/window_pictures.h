@@ -22,8 +22,16 @@ QImage ToImage(const Picture& picture);
 const QPixmap& TowerPixmap(const TowerPicture& what);
 const QPixmap& BasePixmap();
 
-QPixmap TitlePicture();
-QPixmap MakerLogoPicture();
+// The same pictures shown `size` large on a screen of `pixelRatio` device
+// pixels per pixel: every picture pixel becomes a block of device pixels
+// (no smoothing), so lines stay sharp at any size and scale. Kept per size.
+const QPixmap& TowerPixmap(const TowerPicture& what, QSize size, qreal pixelRatio);
+const QPixmap& BasePixmap(QSize size, qreal pixelRatio);
+
+// Drawn for a screen of `pixelRatio` device pixels per pixel; the pixmap's
+// size in pixels stays the same.
+QPixmap TitlePicture(qreal pixelRatio = 1.0);
+QPixmap MakerLogoPicture(qreal pixelRatio = 1.0);
 QIcon ApplicationIcon();
 
 }  // namespace kv

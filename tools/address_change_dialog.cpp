@@ -8,15 +8,10 @@
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <algorithm>
+
+#include "app/help/dialog_style.h"
 
 namespace kv {
-
-namespace {
-
-constexpr int kStatusMinHeight = 48;
-
-}  // namespace
 
 CChangeAddress::CChangeAddress(AddressChangeState& state, DeviceState& device, QWidget* parent)
     : QDialog(parent), a_(state), s_(device)
@@ -28,6 +23,8 @@ CChangeAddress::CChangeAddress(AddressChangeState& state, DeviceState& device, Q
     text_->setTextFormat(Qt::PlainText);
     text_->setWordWrap(true);
     text_->setAlignment(Qt::AlignCenter);
+    // In pixels, like the pixel-sized bold font of the instructions (their
+    // blanks were laid out for this width).
     text_->setFixedWidth(380);
     text_->setMinimumHeight(130);
     outer->addWidget(text_);
@@ -84,11 +81,12 @@ CNEWSEGMENT::CNEWSEGMENT(AddressChangeState& state, DeviceState& device, ToolLin
     grid->addWidget(new QLabel(QStringLiteral("Current Colour:"), this), 0, 0);
     current_ = new QLabel(this);
     current_->setTextFormat(Qt::PlainText);
-    current_->setMinimumWidth(120);
+    current_->setMinimumWidth(DialogUnits(this, 80, 0).width());
     grid->addWidget(current_, 0, 1);
     grid->addWidget(new QLabel(QStringLiteral("New Colour:"), this), 1, 0);
     list_ = new QComboBox(this);
-    list_->setMinimumWidth(120);
+    list_->setMinimumWidth(DialogUnits(this, 80, 0).width());
+    list_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     grid->addWidget(list_, 1, 1);
     outer->addLayout(grid);
 
@@ -104,9 +102,9 @@ CNEWSEGMENT::CNEWSEGMENT(AddressChangeState& state, DeviceState& device, ToolLin
 
     status_ = new QLabel(this);
     status_->setTextFormat(Qt::PlainText);
-    status_->setWordWrap(true);
-    status_->setFixedWidth(300);
-    status_->setMinimumHeight(kStatusMinHeight);
+    status_->setFont(ToolBoldFont());
+    FitStatusField(status_, {kAddressChangedText, kSameAddressText, kTransmisionFailedText,
+                             kNoNewAddressText});
     outer->addWidget(status_);
 
     connect(list_, &QComboBox::activated, this, &CNEWSEGMENT::OnSelectNewColour);
@@ -146,10 +144,6 @@ void CNEWSEGMENT::ShowState()
     list_->setCurrentIndex(a_.listIndex);
     current_->setText(ToQ(a_.currentColour));
     SetColouredText(status_, a_.statusText, ToneColour(a_.statusTone));
-    // A text longer than the field (the advice when there is no new address)
-    // gets the lines it needs; the dialog grows with it.
-    const int needed = status_->heightForWidth(status_->width());
-    status_->setMinimumHeight(std::max(kStatusMinHeight, needed));
     submit_->setEnabled(a_.submitEnabled);
 }
 

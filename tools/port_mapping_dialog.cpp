@@ -11,6 +11,8 @@
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include "app/help/dialog_style.h"
 #include <algorithm>
 #include <cmath>
 
@@ -130,7 +132,8 @@ CPort_Mapping::CPort_Mapping(PortMappingState& state, DeviceState& device, ToolL
     auto* outer = new QVBoxLayout(this);
     messageLine_ = new QLabel(this);
     messageLine_->setTextFormat(Qt::PlainText);
-    messageLine_->setMinimumHeight(24);
+    messageLine_->setFont(ToolBoldFont());
+    messageLine_->setMinimumHeight(QFontMetrics(ToolBoldFont()).height() + 4);
     outer->addWidget(messageLine_);
 
     auto* grid = new QGridLayout;
@@ -150,7 +153,7 @@ CPort_Mapping::CPort_Mapping(PortMappingState& state, DeviceState& device, ToolL
             auto* box = new QComboBox(this);
             for (int item = 0; item < kMapItems; ++item)
                 box->addItem(QLatin1String(PortMapItemText(p, c, item)), item);
-            box->setMinimumWidth(96);
+            box->setMinimumWidth(DialogUnits(this, 64, 0).width());
             cells_[static_cast<size_t>(p)][static_cast<size_t>(c - 1)] = box;
             grid->addWidget(box, p + 1, c);
             connect(box, &QComboBox::activated, this,
@@ -168,11 +171,10 @@ CPort_Mapping::CPort_Mapping(PortMappingState& state, DeviceState& device, ToolL
     auto* bottom = new QHBoxLayout;
     status_ = new QLabel(this);
     status_->setTextFormat(Qt::PlainText);
-    status_->setAlignment(Qt::AlignCenter);
-    status_->setWordWrap(true);
-    status_->setFixedWidth(270);
-    status_->setMinimumHeight(50);
-    bottom->addWidget(status_);
+    status_->setFont(ToolBoldFont());
+    FitStatusField(status_, {kPortMapPleaseWait, kPortMapSameAddresses, kPortMapSuccess,
+                             kPortMapFailed});
+    bottom->addWidget(status_, 1);
     bottom->addStretch(1);
     send_ = new QPushButton(QStringLiteral("Send to Base"), this);
     exit_ = new QPushButton(QStringLiteral("Exit"), this);

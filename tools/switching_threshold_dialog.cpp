@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/help/dialog_style.h"
+
 namespace kv {
 
 WarningPicture::WarningPicture(QWidget* parent) : QWidget(parent)
@@ -66,7 +68,7 @@ CSwitchingThreshold::CSwitchingThreshold(SwitchingThresholdState& state, DeviceS
     voltage_ = new QLineEdit(this);
     voltage_->setReadOnly(true);
     voltage_->setAlignment(Qt::AlignCenter);
-    voltage_->setFixedWidth(70);
+    voltage_->setFixedWidth(DialogUnits(this, 46, 0).width());
     valueRow->addWidget(voltage_);
     valueRow->addWidget(new QLabel(QStringLiteral("V"), this));
     valueRow->addStretch(1);
@@ -78,7 +80,7 @@ CSwitchingThreshold::CSwitchingThreshold(SwitchingThresholdState& state, DeviceS
     slider_->setRange(kThresholdMin, kThresholdMax);
     slider_->setSingleStep(1);
     slider_->setPageStep(10);
-    slider_->setMinimumWidth(280);
+    slider_->setMinimumWidth(DialogUnits(this, 186, 0).width());
     sliderRow->addWidget(slider_, 1);
     sliderRow->addWidget(new QLabel(QStringLiteral("23.9 V"), this));
     outer->addLayout(sliderRow);
@@ -109,9 +111,8 @@ CSwitchingThreshold::CSwitchingThreshold(SwitchingThresholdState& state, DeviceS
 
     status_ = new QLabel(this);
     status_->setTextFormat(Qt::PlainText);
-    status_->setWordWrap(true);
-    status_->setFixedWidth(250);
-    status_->setMinimumHeight(44);
+    status_->setFont(ToolBoldFont());
+    FitStatusField(status_, {kThresholdPleaseWait, kThresholdSuccess, kThresholdFailed});
     outer->addWidget(status_, 0, Qt::AlignHCenter);
 
     auto* buttons = new QHBoxLayout;

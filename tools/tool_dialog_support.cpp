@@ -1,9 +1,14 @@
 #include "tools/tool_dialog_support.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPalette>
+#include <QStringList>
 
+#include <algorithm>
+
+#include "app/help/dialog_style.h"
 #include "device/hid_link.h"
 
 namespace kv {
@@ -60,6 +65,27 @@ void ApplyToolPalette(QWidget* dialog)
     pal.setColor(QPalette::Text, QColor(0, 0, 0));
     dialog->setPalette(pal);
     dialog->setAutoFillBackground(true);
+    ApplyProgramManners();
+}
+
+void FitStatusField(QLabel* field, std::initializer_list<const char*> texts)
+{
+    field->setWordWrap(false);
+    field->setAlignment(Qt::AlignCenter);
+    const QFontMetrics metrics(field->font());
+    int widest = 0;
+    qsizetype lines = 1;
+    for (const char* text : texts) {
+        const QStringList textLines = QString::fromLatin1(text).split(QLatin1Char('\n'));
+        lines = std::max(lines, textLines.size());
+        for (const QString& line : textLines)
+            widest = std::max(widest, metrics.horizontalAdvance(line));
+    }
+    const QMargins margins = field->contentsMargins();
+    field->setMinimumWidth(widest + 2 * metrics.averageCharWidth() + margins.left() +
+                           margins.right());
+    field->setMinimumHeight(static_cast<int>(lines) * metrics.lineSpacing() + margins.top() +
+                            margins.bottom());
 }
 
 void ShowToolMessageBox(QWidget* parent, const ToolMessage& message)

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "tools/tool_common_logic.h"
@@ -35,6 +36,12 @@ void SetColouredText(QLabel* label, const std::string& text, const QColor& colou
 
 // Dialog background RGB(240, 240, 240), white edit and list backgrounds.
 void ApplyToolPalette(QWidget* dialog);
+
+// A status field for the tools' blank-padded texts: centred, never wrapped,
+// at least as wide as the widest line of `texts` in the field's font and as
+// high as the text with the most lines, so a text never wraps at a place its
+// blanks were not made for and none is cut.
+void FitStatusField(QLabel* field, std::initializer_list<const char*> texts);
 
 // Shows a message box with an exclamation icon and one OK button.
 void ShowToolMessageBox(QWidget* parent, const ToolMessage& message);

@@ -117,7 +117,7 @@ CAbout::CAbout(const QPixmap& makerLogo, QWidget* parent) : QDialog(parent)
     bottom->addWidget(ok);
     layout->addLayout(bottom);
 
-    setFixedSize(kv::DialogUnits(421, 332));
+    setFixedSize(kv::DialogUnits(this, 421, 332));
 }
 
 CAbout::~CAbout() = default;

@@ -61,7 +61,7 @@ CInfo::CInfo(kv::DeviceState& state, QWidget* parent) : QDialog(parent), state_(
     buttons->addStretch();
     layout->addLayout(buttons);
 
-    setFixedSize(kv::DialogUnits(375, 195));
+    setFixedSize(kv::DialogUnits(this, 375, 195));
 }
 
 CInfo::~CInfo() = default;

@@ -18,13 +18,15 @@ for _ in $(seq 50); do
 done
 [ -n "$win" ] || { echo "demo_screenshot: no window" >&2; exit 1; }
 sleep 1
-eval "$(xdotool getwindowgeometry --shell "$win")"
-menu=$((HEIGHT - 560))  # the client area below the menu bar is 800 x 560
 import -window root "$out-offline.png"
-# "Open", then the on/off button of "Color Segment 2" and a pattern change.
-xdotool mousemove --window "$win" 624 $((menu + 530)) click 1
+# The window's size follows its font, so it is driven by the keyboard: the
+# focus starts on "Open" (the rows are disabled); Tab runs in reading order,
+# so seven Backtabs from "Close" reach the on/off button of "Color Segment 2".
+xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus "$win"
+xdotool key --window "$win" space
 sleep 2
-xdotool mousemove --window "$win" 47 $((menu + 52 + 24 + 4 * 60 + 30)) click 1
+for _ in $(seq 7); do xdotool key --window "$win" shift+Tab; done
+xdotool key --window "$win" space
 sleep 1
 import -window root "$out-online.png"
 echo "$out-offline.png $out-online.png"
