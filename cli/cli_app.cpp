@@ -487,8 +487,14 @@ public:
             return Fail(kExitUpdateFailed, UpdateOutcomeText(dialogs.lastStep(), dialogs.result()));
         if (!session_.IsOpen())
             return Fail(kExitNoTower, kUnableToOpenText);
+        // The version the Base Controller reports now, whichever file it got.
+        const WaitEnd end = session_.RunUntil([this] { return state_.reportSeen[4] != 0; }, TimeoutMs());
+        const std::string version = end == WaitEnd::Done
+                                        ? FormatVersion(state_.firmwareVersion[kBaseControllerSlot])
+                                        : std::string("n/a");
         Answer a;
-        a.data = {{"updated", true}, {"firmware", SuccessVersionText()}};
+        a.data = {{"updated", true}, {"firmware", version}};
+        a.text = std::string(kSuccessVersionLabel) + " " + version + "\n";
         return a;
     }
 
@@ -706,12 +712,8 @@ int RunCli(const std::vector<std::string>& args, CliIo& io)
     case Command::List:
         return Print(runner.List(false), request.json, io);
     case Command::Update: {
-        Answer a = runner.Update(false);
-        if (a.code == kExitOk && runner.session().IsOpen())
-            runner.session().WaitComplete(runner.TimeoutMs());
+        const Answer a = runner.Update(false);
         runner.session().Close();
-        if (a.code == kExitOk)
-            a.data = json();  // the run printed its outcome
         return Print(a, request.json, io);
     }
     case Command::Session:

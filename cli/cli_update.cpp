@@ -99,7 +99,7 @@ int CliUpdateDialogs::RunFailed() { return kFailedGiveUp; }
 void CliUpdateDialogs::RunSuccess()
 {
     if (!io_.jsonEvents)
-        io_.out << kSuccessText << " " << kSuccessVersionLabel << " " << SuccessVersionText() << "\n";
+        io_.out << kSuccessText << "\n";
 }
 
 void CliUpdateDialogs::Hook(void* context, int step, int /*inStep*/, int percent)
