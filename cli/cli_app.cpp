@@ -98,7 +98,7 @@ void BuildParser(CLI::App& app, Request& r, bool inSession)
         app.add_flag("--json", r.json, "list and status (and every answer in a session) as JSON");
         app.add_option("--timeout", r.timeout, "bound of every wait for the tower, in seconds (default 5)")
             ->type_name("SECONDS")
-            ->check(CLI::PositiveNumber);
+            ->check(CLI::Range(0.01, 86400.0));
     }
 
     app.add_subcommand("list", "every Base Controller and boot loader attached")
@@ -403,7 +403,8 @@ public:
         return a;
     }
 
-    // `heldPath`: the device a session holds, which is not opened again.
+    // In a session the tower it holds is not opened a second time: its
+    // firmware comes from the state the session keeps.
     Answer List(bool inSession)
     {
         std::vector<ListedDevice> devices;

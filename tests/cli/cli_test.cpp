@@ -209,15 +209,19 @@ TEST_F(CliTest, EachFailureHasItsOwnExitCode)
          {"--timeout", "2", "status"}, kExitNotConfirmed, "did not report"},
         {"other firmware", [] { Tower().mutableConfig().firmwareVersion[5] = 27; }, {"status"},
          kExitFirmwareMismatch, "firmware 2.7"},
+        {"Ctrl-C while coming in step", [] { RequestStop(); }, {"status"}, kExitInterrupted, "Interrupted"},
+        {"unplugged while coming in step", [] { Tower().UnplugAfterInputReports(5); }, {"status"},
+         kExitNoTower, "lost"},
     };
     for (const Row& r : rows) {
         test::ResetWorld();
+        ClearStop();
         if (r.world)
             r.world();
         const Outcome o = Run(r.args);
         EXPECT_EQ(o.code, r.code) << r.what << ": " << o.err;
         EXPECT_NE(o.err.find(r.message), std::string::npos) << r.what << ": " << o.err;
-        if (sim::TheVirtualTower().baseControllerCount() > 0 && !Log().empty()) {
+        if (sim::TheVirtualTower().baseControllerCount() > 0 && Tower().pluggedIn() && !Log().empty()) {
             EXPECT_EQ(Bytes(Log().back()), Bytes(BuildHostReport(false))) << r.what;
         }
     }
@@ -283,6 +287,12 @@ TEST_F(CliTest, SignalOrLostTowerInASessionEnds)
     o = Run({"--timeout", "1", "--json", "session"}, {{"set 1 flash", [] { Tower().StopStream(); }}});
     EXPECT_NE(o.out.find("\"exitCode\":4"), std::string::npos) << o.out;
     EXPECT_EQ(Tower().config().patternCode[0], 4);  // it took the command, but never said so
+
+    // Switch reports the tower does not take.
+    test::ResetWorld();
+    o = Run({"--json", "session"}, {{"on 1", [] { Tower().FailNextWrites(20); }}});
+    EXPECT_NE(o.out.find("\"exitCode\":4,\"ok\":false"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Warning: Failed send to device!"), std::string::npos) << o.out;
 }
 
 TEST_F(CliTest, ListShowsEveryBaseControllerAndDevicePicksOne)
