@@ -66,6 +66,9 @@ public:
     void SelectPattern(int row, uint8_t code);
     // A row's slider moved to `position`; polling paused around it.
     void MoveSlider(int row, int position);
+    // A level chosen on purpose: the slider is set to `position` and the row
+    // composed with it, even when it is the value the slider last composed.
+    void SetLevel(int row, int position);
     // "Send".
     void Send();
     // A row's on/off button; false when the position has no segment.

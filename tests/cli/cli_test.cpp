@@ -147,6 +147,12 @@ TEST_F(CliTest, SetSendsTheRowSequenceOfTheWindowsSendWithItsPausesAndSeesTheTow
 
     EXPECT_EQ(Tower().config().patternCode[1], 5);
     EXPECT_EQ(Tower().config().level[1], 204);
+
+    // The ends of the scales, where the sliders start out, are sent too.
+    ASSERT_EQ(Run({"set", "3", "flash", "--level", "100"}).code, kExitOk);
+    EXPECT_EQ(Tower().config().level[2], 255);
+    ASSERT_EQ(Run({"set", "sound", "beep", "--level", "100"}).code, kExitOk);
+    EXPECT_EQ(Tower().config().level[5], 213);
 }
 
 TEST_F(CliTest, StatusAsJsonAndTextShowsWhatTheTowerReports)
