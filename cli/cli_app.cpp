@@ -488,8 +488,11 @@ public:
             return Fail(kExitUpdateFailed, UpdateOutcomeText(dialogs.lastStep(), dialogs.result()));
         if (!session_.IsOpen())
             return Fail(kExitNoTower, kUnableToOpenText);
-        // The version the Base Controller reports now, whichever file it got.
-        const WaitEnd end = session_.RunUntil([this] { return state_.reportSeen[4] != 0; }, TimeoutMs());
+        // Back online as after "Open": in step again before anything else,
+        // so leaving says goodbye to the segments there. The version is the
+        // one the Base Controller reports now, whichever file it got.
+        session_.ForgetComplete();
+        const WaitEnd end = session_.WaitComplete(TimeoutMs());
         const std::string version = end == WaitEnd::Done
                                         ? FormatVersion(state_.firmwareVersion[kBaseControllerSlot])
                                         : std::string("n/a");

@@ -60,6 +60,10 @@ public:
     // True once a tick with a complete state has filled the panels since the
     // link opened.
     bool complete() const { return complete_; }
+    // The link was opened again by someone else (the update path after a
+    // successful run): the panels hold the old connection's state until a
+    // complete state of the new one has come in.
+    void ForgetComplete() { complete_ = false; }
 
     // The window's handlers.
     // A row's pattern list set to `code` (row 0..4 colour, 5 sound).

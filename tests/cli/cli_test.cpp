@@ -344,8 +344,17 @@ TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)
     EXPECT_NE(o.out.find("[2/7] Erase Old Firmware...\n[3/7]"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("Your device has succesfully been updated."), std::string::npos);
     EXPECT_NE(o.out.find("Firmware Version Base: 2.9"), std::string::npos) << o.out;
-    // Back online after the update, then left as Close does.
-    EXPECT_EQ(Tower().hostConnected(), 0);
+    // Off the tower as the window goes off it, the bootloader report, back
+    // online after the update, then left as Close does.
+    const auto& log = Log();
+    size_t boot = 0;
+    while (boot < log.size() && log[boot].type() != kOutBootloader)
+        ++boot;
+    ASSERT_LT(boot + 1, log.size());
+    EXPECT_EQ(Bytes(log[boot]), Bytes(BuildBootloaderReport()));
+    ExpectLeftAsClose({log.begin(), log.begin() + static_cast<std::ptrdiff_t>(boot)});
+    EXPECT_EQ(Bytes(log[boot + 1]), Bytes(BuildHostReport(true)));
+    ExpectLeftAsClose(log);
 
     test::ResetWorld();
     test::TempHexFile junk(":00000001FE\n:10000000");
