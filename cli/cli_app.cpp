@@ -434,8 +434,9 @@ public:
         return a;
     }
 
-    // Opens one Base Controller as Open does, until it reported its
-    // firmware, and leaves as Close does. -1 when it did not tell.
+    // Opens one Base Controller as Open does, until it is in step (or its
+    // firmware check ended the connection), and leaves as Close does. -1
+    // when it did not report its firmware; no Base Controller runs version 0.
     int FirmwareOf(const std::string& path, bool& accessible) const
     {
         DeviceState state;
@@ -446,9 +447,10 @@ public:
         accessible = one.Open();
         if (!accessible)
             return -1;
-        const WaitEnd end = one.RunUntil([&] { return state.reportSeen[4] != 0; }, TimeoutMs());
+        one.WaitComplete(TimeoutMs());
         one.Close();
-        return end == WaitEnd::Done ? state.firmwareVersion[kBaseControllerSlot] : -1;
+        const uint8_t version = state.firmwareVersion[kBaseControllerSlot];
+        return version != 0 ? version : -1;
     }
 
     Answer Update(bool jsonEvents)

@@ -317,6 +317,8 @@ TEST_F(CliTest, ListShowsEveryBaseControllerAndDevicePicksOne)
     EXPECT_EQ(j["baseControllers"][1]["firmware"], "2.7");
     EXPECT_EQ(j["baseControllers"][1]["path"], secondPath);
     EXPECT_TRUE(j["bootloaders"].empty());
+    ExpectOpenedAsOpen(Log(0));
+    ExpectLeftAsClose(Log(0));
     EXPECT_EQ(Tower(1).hostConnected(), 0);
 
     Tower(0).ClearOutputLog();
