@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include "device/report_protocol.h"
 
@@ -61,6 +62,8 @@ void* HidLink::Open()
         if (p->vendor_id != kBaseControllerVendorId || p->product_id != kBaseControllerProductId)
             continue;
         if (p->path == nullptr)
+            continue;
+        if (!devicePath_.empty() && devicePath_ != p->path)
             continue;
         // One that cannot be opened (held by another program) is skipped.
         found = hid_open_path(p->path);
@@ -146,6 +149,29 @@ int HidLink::WriteReport(const uint8_t* buffer, size_t length)
     if (handle_ == nullptr || buffer == nullptr || length == 0)
         return 1;
     return hid_write(AsDevice(handle_), buffer, length) < 0 ? 1 : 0;
+}
+
+std::vector<BaseControllerEntry> ListBaseControllers()
+{
+    std::vector<BaseControllerEntry> entries;
+    if (!EnsureHidLibrary())
+        return entries;
+    hid_device_info* list = hid_enumerate(0, 0);
+    for (hid_device_info* p = list; p != nullptr; p = p->next) {
+        if (p->vendor_id != kBaseControllerVendorId || p->product_id != kBaseControllerProductId ||
+            p->path == nullptr)
+            continue;
+        BaseControllerEntry e;
+        e.path = p->path;
+        // Serial numbers are plain ASCII on these devices; anything else is
+        // shown as '?' rather than guessed at.
+        for (const wchar_t* c = p->serial_number; c != nullptr && *c != 0; ++c)
+            e.serialNumber.push_back(*c > 0 && *c < 0x80 ? static_cast<char>(*c) : '?');
+        entries.push_back(std::move(e));
+    }
+    hid_free_enumeration(list);
+    ReleaseHidLibraryIfIdle();
+    return entries;
 }
 
 HidLink& TheHidLink()

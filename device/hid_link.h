@@ -7,6 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "device/device_state.h"
 #include "device/report_protocol.h"  // kReportSize, the 9-byte frame
@@ -27,7 +30,11 @@ public:
 
     // Finds and opens the first Base Controller that can be opened; returns
     // the handle or nullptr. Sets lastLinkResult to 1 when found, 0 when not.
+    // With a device path set, only the Base Controller at that path counts.
     void* Open();
+    // The device path Open looks for; empty: the first Base Controller.
+    void SetDevicePath(std::string path) { devicePath_ = std::move(path); }
+    const std::string& devicePath() const { return devicePath_; }
     // Closes the handle if one is held; returns 0.
     int Close();
     // 1 while a handle is held.
@@ -48,7 +55,18 @@ private:
 
     DeviceState& state_;
     void* handle_ = nullptr;  // hid_device*
+    std::string devicePath_;
 };
+
+// A Base Controller on the HID list: its device path and serial number
+// (empty when it has none).
+struct BaseControllerEntry {
+    std::string path;
+    std::string serialNumber;
+};
+
+// Every Base Controller attached, in the order Open meets them.
+std::vector<BaseControllerEntry> ListBaseControllers();
 
 // The program's one link, over TheDeviceState().
 HidLink& TheHidLink();

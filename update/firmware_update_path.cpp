@@ -24,7 +24,8 @@ FirmwareUpdatePath::FirmwareUpdatePath(DeviceState& state, HidLink& link, MainVi
 void FirmwareUpdatePath::OnFirmwareUpdate()
 {
     attempts_ = 0;
-    const std::string path = ExeRelativePath(kFirmwareFileRelativePath);
+    const std::string path =
+        firmwarePath_.empty() ? ExeRelativePath(kFirmwareFileRelativePath) : firmwarePath_;
     if (!FileExists(path)) {
         dialogs_.ShowError(kFirmwareMissingText, kFirmwareMissingCaption);
         return;

@@ -9,6 +9,9 @@
 // and puts the window back online before the success dialog.
 #pragma once
 
+#include <string>
+#include <utility>
+
 #include "device/device_state.h"
 #include "device/hid_link.h"
 #include "sync/main_view.h"
@@ -27,6 +30,10 @@ public:
     // when an update succeeded and the link reopened.
     void OnFirmwareUpdate();
 
+    // The HEX file to flash; empty (the default): the firmware file installed
+    // beside the program.
+    void SetFirmwarePath(std::string path) { firmwarePath_ = std::move(path); }
+
     // Attempts (progress dialog runs) of the last OnFirmwareUpdate.
     int attempts() const { return attempts_; }
 
@@ -44,6 +51,7 @@ private:
     PollCycle& poll_;
     UpdateDialogs& dialogs_;
     int attempts_ = 0;
+    std::string firmwarePath_;
 };
 
 }  // namespace kv

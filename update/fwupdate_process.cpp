@@ -15,6 +15,7 @@
 #include "device/hid_link.h"
 #include "device/report_protocol.h"
 #include "platform/clock.h"
+#include "update/update_outcome.h"
 #include "update/update_run.h"
 
 namespace kv {
@@ -22,7 +23,6 @@ namespace kv {
 namespace {
 
 constexpr const char* kWarningText = "DO NOT TURN OFF WHILE UPDATE IS RUNNING !";
-constexpr const char* kSuccessText = "Your device has succesfully been updated.";
 
 // Lets the window paint while the update holds the user-interface thread:
 // pending layout and update requests are delivered, user input is not.
@@ -84,15 +84,6 @@ QFont BoldArial(int pixels)
 }
 
 }  // namespace
-
-std::string UpdateOutcomeText(int lastStep, int result)
-{
-    if (result == UPDATE_SUCCESS)
-        return kSuccessText;
-    char text[FWUPDATE_PROCESS::kMessageMax + 1];
-    std::snprintf(text, sizeof text, "Update failed with error code: [%d.%d].", lastStep, result);
-    return text;
-}
 
 FWUPDATE_PROCESS::FWUPDATE_PROCESS(QWidget* parent) : FWUPDATE_PROCESS(TheHidLink(), parent) {}
 
@@ -179,18 +170,7 @@ void FWUPDATE_PROCESS::showEvent(QShowEvent* event)
         timer_->start();
 }
 
-void FWUPDATE_PROCESS::SendBootloaderReport()
-{
-    if (!link_.IsOpen())
-        link_.Open();
-    // A Base Controller already in its boot loader has no HID interface: then
-    // nothing is sent and the run finds the boot loader directly.
-    if (!link_.IsOpen())
-        return;
-    const Report report = BuildBootloaderReport();
-    link_.WriteReport(report.data(), report.size());
-    link_.Close();
-}
+void FWUPDATE_PROCESS::SendBootloaderReport() { kv::SendBootloaderReport(link_); }
 
 void FWUPDATE_PROCESS::OnStartTick()
 {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/progress.h"
+#include "update/update_outcome.h"
 
 class QLabel;
 class QProgressBar;
@@ -33,7 +34,7 @@ public:
     // Delay of the tick that starts the run.
     static constexpr int kStartDelayMs = 100;
     // Longest outcome text, without its terminating zero.
-    static constexpr int kMessageMax = 149;
+    static constexpr int kMessageMax = kUpdateOutcomeMax;
 
     using UpdateFunction = int (*)(int product, const char* hexPath, ProgressHook hook,
                                    void* context);
@@ -103,9 +104,5 @@ private:
     QPushButton* ok_ = nullptr;
     QTimer* timer_ = nullptr;
 };
-
-// The outcome shown after a run: the success text for result 0, else the
-// error code [step.result].
-std::string UpdateOutcomeText(int lastStep, int result);
 
 }  // namespace kv

@@ -45,6 +45,8 @@ grep -q "$dest" "$launcher" && layout_fail "the launcher names the staging folde
 grep -q "$prefix" "$launcher" && layout_fail "the launcher names the prefix; it must find the program relative to itself"
 [ -x "$dest$prefix/lib/kestrivane/kestrivane" ] || layout_fail "the program is not executable"
 
+check_cli "$dest$prefix"
+
 mkdir "$scratch/home-bin"
 ln -s "$launcher" "$scratch/home-bin/kestrivane"
 "$here/start_and_close.sh" "$scratch/home-bin/kestrivane" "$dest$prefix/lib/kestrivane/kestrivane" "$closer"

@@ -69,11 +69,15 @@ owners=$(awk '$2 != "root/root" {print $2, $6}' "$scratch/contents")
 [ -z "$owners" ] || layout_fail "not owned by root: $owners"
 grep -q '^-rwxr-xr-x .* \./usr/bin/kestrivane$' "$scratch/contents" || layout_fail "the launcher is not mode 755"
 grep -q '^-rwxr-xr-x .* \./usr/lib/kestrivane/kestrivane$' "$scratch/contents" || layout_fail "the program is not mode 755"
+grep -q '^-rwxr-xr-x .* \./usr/bin/kestrivane-cli$' "$scratch/contents" || layout_fail "the command-line launcher is not mode 755"
+grep -q '^-rwxr-xr-x .* \./usr/lib/kestrivane/kestrivane-cli$' "$scratch/contents" ||
+  layout_fail "the command-line program is not mode 755"
 grep -q '^-rw-r--r-- .* \./usr/lib/udev/rules.d/70-kestrivane\.rules$' "$scratch/contents" ||
   layout_fail "the udev rule is not mode 644"
 
 dpkg -x "$deb" "$scratch/root"
 [ "$vendor" = 1 ] && check_vendor_files "$scratch/root/usr" "$3" "$4"
+check_cli "$scratch/root/usr"
 
 # The metainfo, desktop entry and icon as installed fit together.
 out=$(appstreamcli validate-tree --no-net "$scratch/root" 2>&1) || layout_fail "appstreamcli validate-tree: $out"

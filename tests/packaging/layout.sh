@@ -9,7 +9,10 @@ check_layout() {
   vendor=$2
   for path in \
       bin/kestrivane \
+      bin/kestrivane-cli \
       lib/kestrivane/kestrivane \
+      lib/kestrivane/kestrivane-cli \
+      share/man/man1/kestrivane-cli.1 \
       lib/udev/rules.d/70-kestrivane.rules \
       share/applications/kestrivane.desktop \
       share/metainfo/org.kestrivane.Kestrivane.metainfo.xml \
@@ -21,11 +24,12 @@ check_layout() {
     grep -qx "$path" "$listing" || layout_fail "missing: $path"
   done
 
-  # bin/ holds the launcher only; the program's folder holds the program and,
-  # when the packager gave them, the vendor's two files, nothing else.
-  extra=$(grep '^bin/.' "$listing" | grep -vx 'bin/kestrivane' || true)
+  # bin/ holds the launchers only; the program's folder holds the two programs
+  # and, when the packager gave them, the vendor's two files, nothing else.
+  extra=$(grep '^bin/.' "$listing" | grep -vx -e 'bin/kestrivane' -e 'bin/kestrivane-cli' || true)
   [ -z "$extra" ] || layout_fail "unexpected in bin/: $extra"
-  allowed='lib/kestrivane/kestrivane'
+  allowed='lib/kestrivane/kestrivane
+lib/kestrivane/kestrivane-cli'
   if [ "$vendor" = 1 ]; then
     for path in lib/kestrivane/firmware/basis_firmware.hex lib/kestrivane/Release_Notes.pdf; do
       grep -qx "$path" "$listing" || layout_fail "missing: $path"
@@ -55,6 +59,23 @@ check_vendor_files() {
     layout_fail "installed firmware differs from the vendor's file $2"
   cmp -s "$3" "$1/lib/kestrivane/Release_Notes.pdf" ||
     layout_fail "installed release notes differ from the vendor's file $3"
+}
+
+# check_cli <installed prefix>
+# The command-line program starts through its launcher (from any folder) and
+# answers without a tower; its manual page is the one made from its --help.
+# (Its variables are named cli_* so the callers' own stay untouched.)
+check_cli() {
+  cli_launcher="$1/bin/kestrivane-cli"
+  [ -x "$cli_launcher" ] || layout_fail "the command-line launcher is not executable"
+  cli_version=$(cd / && "$cli_launcher" --version) || layout_fail "kestrivane-cli --version failed"
+  [ "$cli_version" = "kestrivane-cli ${KV_EXPECTED_VERSION:-2.8}" ] || layout_fail "kestrivane-cli --version says '$cli_version'"
+  (cd / && "$cli_launcher" patterns) | grep -qx '  Birdy Num Num' || layout_fail "kestrivane-cli patterns lacks a sound pattern"
+  for cli_command in list status patterns set on off update session; do
+    grep -q "^$cli_command\b" "$1/share/man/man1/kestrivane-cli.1" ||
+      layout_fail "the manual page lacks the command $cli_command"
+  done
+  grep -q '^\.TH KESTRIVANE-CLI "1"' "$1/share/man/man1/kestrivane-cli.1" || layout_fail "the manual page has no title line"
 }
 
 layout_fail() {

@@ -1,0 +1,221 @@
+#include "cli/tower_report.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "app/help/info_values.h"
+#include "device/version.h"
+#include "tools/switching_threshold_logic.h"
+
+namespace kv::cli {
+
+namespace {
+
+using nlohmann::json;
+
+std::size_t Index(int row) { return static_cast<std::size_t>(row); }
+
+// The number in a percentage box; -1 when it holds none.
+int PercentOf(const std::string& text)
+{
+    int value = -1;
+    if (std::sscanf(text.c_str(), "%d", &value) != 1)
+        return -1;
+    return value;
+}
+
+json Version(const std::string& text)
+{
+    return text == "n/a" ? json(nullptr) : json(text);
+}
+
+const char* ColourWordOf(uint8_t address)
+{
+    const int colour = ColourIndexOfAddress(address);
+    return colour >= 0 ? kColourWords[colour] : "";
+}
+
+json SegmentJson(const DeviceState& s, const PatternTables& t, const WindowModel& m,
+                 const InfoValues& info, int row)
+{
+    const std::size_t r = Index(row);
+    const uint8_t address = s.segmentAddress[r];
+    const bool sound = row == kSoundRow;
+    const bool present = sound ? address == kSoundAddress : s.segmentFound[r] == 1;
+    json j;
+    if (!sound)
+        j["position"] = row + 1;
+    j["present"] = present;
+    if (!present)
+        return j;
+    const uint8_t code = s.patternCode[r];
+    j["name"] = AddressLabel(address);
+    j["colour"] = ColourWordOf(address);
+    j["address"] = address;
+    j["patternCode"] = code;
+    j["pattern"] = TrimmedName(sound ? BeepPatternName(code) : LightPatternName(code));
+    // A colour row's level as the box shows it: a percentage of the 100 %
+    // scale, up to 200 on a boosted pattern. The sound row's box is taken as
+    // the panel shows it, since tones and melodies count differently.
+    const int level = sound ? PercentOf(m.output[r].percentText) : BrightnessPercent(s.level[r]);
+    j["level"] = level >= 0 ? json(level) : json(nullptr);
+    j["levelRaw"] = s.level[r];
+    if (!sound)
+        j["boost"] = t.boost[code][r] != 0;
+    j["on"] = OnStateOfRow(s, row) != 0;
+    j["firmware"] = Version(info.firmware[r]);
+    j["hardware"] = Version(info.hardware[r]);
+    return j;
+}
+
+std::string Or(const json& j, const char* fallback)
+{
+    if (j.is_null())
+        return fallback;
+    if (j.is_string())
+        return j.get<std::string>();
+    return j.dump();
+}
+
+}  // namespace
+
+std::string TrimmedName(const std::string& name)
+{
+    const auto end = name.find_last_not_of(' ');
+    return end == std::string::npos ? std::string() : name.substr(0, end + 1);
+}
+
+json StatusJson(const DeviceState& s, const PatternTables& t, const WindowModel& m,
+                bool thresholdSeen)
+{
+    const InfoValues info = CollectInfoValues(s);
+    json j;
+    j["baseController"] = {
+        {"firmware", Version(info.baseFirmware)},
+        {"hardware", FormatVersion(s.hardwareVersion[kBaseControllerSlot])},
+        {"programFirmware", info.programVersion},
+    };
+    json segments = json::array();
+    for (int row = 0; row < kColourRows; ++row)
+        segments.push_back(SegmentJson(s, t, m, info, row));
+    j["segments"] = segments;
+    j["sound"] = SegmentJson(s, t, m, info, kSoundRow);
+    json ports = json::array();
+    for (int p = 0; p < 5; ++p) {
+        const uint8_t colour = s.portMapColour[Index(p)];
+        ports.push_back({{"port", p + 1},
+                         {"colourAddress", colour},
+                         {"colour", colour != 0 ? json(AddressLabel(colour)) : json(nullptr)},
+                         {"acoustic", s.portMapAcoustic[Index(p)] != 0}});
+    }
+    j["ports"] = ports;
+    if (thresholdSeen)
+        j["switchingThreshold"] = {{"raw", s.switchingThreshold},
+                                   {"volts", ThresholdVolts(s.switchingThreshold)},
+                                   {"text", FormatThreshold(s.switchingThreshold)}};
+    else
+        j["switchingThreshold"] = nullptr;
+    return j;
+}
+
+std::string StatusText(const json& status)
+{
+    std::ostringstream o;
+    const json& base = status["baseController"];
+    o << "Base Controller: firmware " << Or(base["firmware"], "n/a") << ", hardware "
+      << Or(base["hardware"], "n/a") << "\n";
+    o << "Segments (bottom up):\n";
+    char line[160];
+    auto row = [&](const std::string& where, const json& seg) {
+        if (!seg["present"].get<bool>()) {
+            std::snprintf(line, sizeof line, "  %-6s -\n", where.c_str());
+            o << line;
+            return;
+        }
+        std::snprintf(line, sizeof line, "  %-6s %-11s address %-3d %-26s %4s %%  %-3s  firmware %s, hardware %s\n",
+                      where.c_str(), seg["name"].get<std::string>().c_str(), seg["address"].get<int>(),
+                      seg["pattern"].get<std::string>().c_str(), Or(seg["level"], "?").c_str(),
+                      seg["on"].get<bool>() ? "on" : "off", Or(seg["firmware"], "n/a").c_str(),
+                      Or(seg["hardware"], "n/a").c_str());
+        o << line;
+    };
+    for (const json& seg : status["segments"])
+        row(std::to_string(seg["position"].get<int>()), seg);
+    row("sound", status["sound"]);
+    o << "Port map:";
+    for (const json& p : status["ports"]) {
+        o << "  " << p["port"].get<int>() << ": " << Or(p["colour"], "-");
+        if (p["acoustic"].get<bool>())
+            o << " + sound";
+    }
+    o << "\n";
+    const json& threshold = status["switchingThreshold"];
+    o << "Switching threshold: "
+      << (threshold.is_null() ? std::string("not reported") : threshold["text"].get<std::string>() + " V")
+      << "\n";
+    return o.str();
+}
+
+json PatternsJson(const PatternTables& t)
+{
+    json colour = json::array();
+    for (int code = 0; code < kLightPatternCount; ++code)
+        colour.push_back({{"code", code}, {"name", TrimmedName(t.lightPatterns[Index(code)].name)}});
+    json sound = json::array();
+    for (int code = 0; code < kBeepPatternCount; ++code)
+        sound.push_back({{"code", code}, {"name", TrimmedName(t.beepPatterns[Index(code)].name)}});
+    return {{"colour", colour}, {"sound", sound}};
+}
+
+std::string PatternsText(const json& patterns)
+{
+    std::ostringstream o;
+    o << "Colour segments:\n";
+    for (const json& p : patterns["colour"])
+        o << "  " << p["name"].get<std::string>() << "\n";
+    o << "Sound segment:\n";
+    for (const json& p : patterns["sound"])
+        o << "  " << p["name"].get<std::string>() << "\n";
+    return o.str();
+}
+
+json ListJson(const std::vector<ListedDevice>& devices)
+{
+    json controllers = json::array();
+    json loaders = json::array();
+    for (const ListedDevice& d : devices) {
+        if (d.bootloader) {
+            loaders.push_back({{"path", d.path}});
+            continue;
+        }
+        controllers.push_back(
+            {{"path", d.path},
+             {"serialNumber", d.serialNumber.empty() ? json(nullptr) : json(d.serialNumber)},
+             {"accessible", d.accessible},
+             {"firmware", d.firmware >= 0 ? json(FormatVersion(static_cast<uint8_t>(d.firmware)))
+                                          : json(nullptr)}});
+    }
+    return {{"baseControllers", controllers}, {"bootloaders", loaders}};
+}
+
+std::string ListText(const std::vector<ListedDevice>& devices)
+{
+    std::ostringstream o;
+    for (const ListedDevice& d : devices) {
+        if (d.bootloader) {
+            o << "boot loader      " << d.path << "\n";
+            continue;
+        }
+        o << "Base Controller  " << d.path;
+        if (!d.serialNumber.empty())
+            o << "  serial " << d.serialNumber;
+        if (!d.accessible)
+            o << "  (not accessible)";
+        else if (d.firmware >= 0)
+            o << "  firmware " << FormatVersion(static_cast<uint8_t>(d.firmware));
+        o << "\n";
+    }
+    return o.str();
+}
+
+}  // namespace kv::cli

@@ -1,0 +1,42 @@
+// What kestrivane-cli prints about a tower: the status, the pattern names and
+// the device list, each as JSON (the schema the README gives) and as text.
+// Only what the tower reported and the window shows goes in; nothing here
+// talks to a device.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/window_model.h"
+#include "device/device_state.h"
+#include "device/pattern_tables.h"
+
+namespace kv::cli {
+
+// A pattern name without the blanks that pad it to its field.
+std::string TrimmedName(const std::string& name);
+
+// The whole tower as the panels and the Info dialog show it. `thresholdSeen`
+// is false while no switching threshold has been reported.
+nlohmann::json StatusJson(const DeviceState& s, const PatternTables& t, const WindowModel& m,
+                          bool thresholdSeen);
+std::string StatusText(const nlohmann::json& status);
+
+// The names a colour segment and the sound segment accept, with their codes.
+nlohmann::json PatternsJson(const PatternTables& t);
+std::string PatternsText(const nlohmann::json& patterns);
+
+// One attached device for `list`.
+struct ListedDevice {
+    bool bootloader = false;
+    std::string path;
+    std::string serialNumber;  // empty: the device has none
+    int firmware = -1;         // Base Controller firmware version byte; -1 unknown
+    bool accessible = true;    // false when it could not be opened
+};
+nlohmann::json ListJson(const std::vector<ListedDevice>& devices);
+std::string ListText(const std::vector<ListedDevice>& devices);
+
+}  // namespace kv::cli

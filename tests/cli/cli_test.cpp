@@ -1,0 +1,411 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/cli_app.h"
+#include "cli/tower_session.h"
+#include "device/pattern_tables.h"
+#include "device/report_protocol.h"
+#include "platform/clock.h"
+#include "platform/update_trace.h"
+#include "sim/virtual_tower.h"
+#include "update_test_support.h"
+
+namespace kv::cli {
+namespace {
+
+using nlohmann::json;
+using sim::LoggedReport;
+
+// Standard input as a script: each line may first do something to the world
+// (unplug, stop the stream, a signal) when the program asks for it.
+class ScriptedLines : public LineSource {
+public:
+    struct Step {
+        Step(const char* text, std::function<void()> action = {}) : line(text), before(std::move(action)) {}
+        std::string line;
+        std::function<void()> before;
+    };
+    explicit ScriptedLines(std::vector<Step> steps = {}) : steps_(std::move(steps)) {}
+    Read Poll(std::string& line) override
+    {
+        if (next_ >= steps_.size())
+            return Read::End;
+        Step& s = steps_[next_++];
+        if (s.before)
+            s.before();
+        line = s.line;
+        return Read::Line;
+    }
+
+private:
+    std::vector<Step> steps_;
+    size_t next_ = 0;
+};
+
+struct Outcome {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+sim::VirtualBaseController& Tower(size_t i = 0) { return sim::TheVirtualTower().baseController(i); }
+const std::vector<LoggedReport>& Log(size_t i = 0) { return Tower(i).outputLog(); }
+
+std::vector<uint8_t> Bytes(const Report& r) { return {r.begin(), r.end()}; }
+std::vector<uint8_t> Bytes(const LoggedReport& r) { return {r.frame.begin(), r.frame.end()}; }
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        test::ResetWorld();
+        ClearStop();
+    }
+    void TearDown() override { ClearStop(); }
+
+    Outcome Run(std::vector<std::string> args, std::vector<ScriptedLines::Step> input = {})
+    {
+        args.insert(args.begin(), "kestrivane-cli");
+        ScriptedLines lines(std::move(input));
+        std::ostringstream out;
+        std::ostringstream err;
+        CliIo io{out, err, lines, false, false};
+        Outcome o;
+        o.code = RunCli(args, io);
+        o.out = out.str();
+        o.err = err.str();
+        return o;
+    }
+
+    ScopedVirtualClock clock_;
+    ScopedErrCapture trace_;
+};
+
+// The link opened as Open does: the host report 1 goes first.
+void ExpectOpenedAsOpen(const std::vector<LoggedReport>& log)
+{
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(Bytes(log.front()), Bytes(BuildHostReport(true)));
+}
+
+// The link left as Close does: a connection report to every present segment,
+// 50 ms apart, then the host report 0, and nothing after it.
+void ExpectLeftAsClose(const std::vector<LoggedReport>& log,
+                       const std::vector<uint8_t>& addresses = {8, 13, 18, 23, 28, 33})
+{
+    const size_t n = addresses.size() + 1;
+    ASSERT_GE(log.size(), n);
+    const size_t first = log.size() - n;
+    for (size_t k = 0; k < addresses.size(); ++k) {
+        EXPECT_EQ(Bytes(log[first + k]), Bytes(BuildConnectionReport(addresses[k]))) << k;
+        EXPECT_EQ(log[first + k + 1].timeUs - log[first + k].timeUs, 50000u) << k;
+    }
+    EXPECT_EQ(Bytes(log.back()), Bytes(BuildHostReport(false)));
+}
+
+TEST_F(CliTest, SetSendsTheRowSequenceOfTheWindowsSendWithItsPausesAndSeesTheTowerTakeIt)
+{
+    const Outcome o = Run({"set", "yellow1", "ALARM flash", "--level", "80"});
+    ASSERT_EQ(o.code, kExitOk) << o.err;
+
+    const auto& log = Log();
+    ExpectOpenedAsOpen(log);
+    // 80 % is the first brightness whose box shows 80: 204 of 255.
+    RowCommand c;
+    c.address = 13;
+    c.patternCode = 5;
+    c.row = 1;
+    PatternTables shipped;
+    FillShippedPatterns(shipped);
+    c.param = shipped.lightPatterns[5].param;
+    c.param[2] = 0;
+    c.param[3] = 204;
+    size_t at = 0;
+    while (at < log.size() && log[at].type() != kOutPatternFirst)
+        ++at;
+    ASSERT_TRUE(at >= 1 && at + 2 < log.size());
+    EXPECT_EQ(Bytes(log[at - 1]), Bytes(BuildSwitchReport(13, 0)));
+    EXPECT_EQ(Bytes(log[at]), Bytes(BuildPatternFirstHalf(c)));
+    EXPECT_EQ(Bytes(log[at + 1]), Bytes(BuildPatternSecondHalf(c, 1)));
+    EXPECT_EQ(Bytes(log[at + 2]), Bytes(BuildSwitchReport(13, 0)));
+    EXPECT_EQ(log[at].timeUs - log[at - 1].timeUs, 120000u);
+    EXPECT_EQ(log[at + 1].timeUs, log[at].timeUs);
+    EXPECT_EQ(log[at + 2].timeUs - log[at + 1].timeUs, 120000u);
+    // Exactly one pattern command went out.
+    size_t patternReports = 0;
+    for (const LoggedReport& r : log)
+        patternReports += r.type() == kOutPatternFirst ? 1 : 0;
+    EXPECT_EQ(patternReports, 1u);
+    ExpectLeftAsClose(log);
+
+    EXPECT_EQ(Tower().config().patternCode[1], 5);
+    EXPECT_EQ(Tower().config().level[1], 204);
+
+    // The ends of the scales, where the sliders start out, are sent too.
+    ASSERT_EQ(Run({"set", "3", "flash", "--level", "100"}).code, kExitOk);
+    EXPECT_EQ(Tower().config().level[2], 255);
+    ASSERT_EQ(Run({"set", "sound", "beep", "--level", "100"}).code, kExitOk);
+    EXPECT_EQ(Tower().config().level[5], 213);
+}
+
+TEST_F(CliTest, StatusAsJsonAndTextShowsWhatTheTowerReports)
+{
+    Tower().mutableConfig().segmentAddress[2] = 0;
+    Tower().mutableConfig().patternCode[4] = 7;  // a 200 % pattern
+    Tower().mutableConfig().level[4] = 510;
+    const Outcome o = Run({"--json", "status"});
+    ASSERT_EQ(o.code, kExitOk) << o.err;
+    const json j = json::parse(o.out);
+    EXPECT_EQ(j["baseController"]["firmware"], "2.8");
+    EXPECT_EQ(j["baseController"]["hardware"], "1.1");
+    const json& segments = j["segments"];
+    ASSERT_EQ(segments.size(), 5u);
+    EXPECT_EQ(segments[0]["name"], "Red 1");
+    EXPECT_EQ(segments[0]["colour"], "Red");
+    EXPECT_EQ(segments[0]["pattern"], "Permanent On");
+    EXPECT_EQ(segments[0]["level"], 50);
+    EXPECT_EQ(segments[0]["on"], false);
+    EXPECT_EQ(segments[0]["firmware"], "12");
+    EXPECT_EQ(segments[0]["hardware"], "1.0");
+    EXPECT_EQ(segments[2]["present"], false);
+    EXPECT_EQ(segments[4]["pattern"], "Single Quick Flash (Slow)");
+    EXPECT_EQ(segments[4]["level"], 200);
+    EXPECT_EQ(j["sound"]["address"], 33);
+    EXPECT_EQ(j["ports"][4]["colour"], "White 1");
+    EXPECT_EQ(j["ports"][4]["acoustic"], true);
+    EXPECT_EQ(j["ports"][0]["acoustic"], false);
+    EXPECT_DOUBLE_EQ(j["switchingThreshold"]["volts"].get<double>(), 92 * 0.10875);
+    ExpectLeftAsClose(Log(), {8, 13, 23, 28, 33});
+
+    test::ResetWorld();
+    const Outcome text = Run({"status"});
+    ASSERT_EQ(text.code, kExitOk) << text.err;
+    EXPECT_NE(text.out.find("Base Controller: firmware 2.8, hardware 1.1"), std::string::npos);
+    EXPECT_NE(text.out.find("  1      Red 1       address 8   Permanent On"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Switching threshold: 10.0 V"), std::string::npos);
+    EXPECT_NE(text.out.find("5: White 1 + sound"), std::string::npos);
+}
+
+TEST_F(CliTest, EachFailureHasItsOwnExitCode)
+{
+    struct Row {
+        const char* what;
+        std::function<void()> world;
+        std::vector<std::string> args;
+        int code;
+        const char* message;
+    };
+    const std::vector<Row> rows = {
+        {"no tower", [] { sim::TheVirtualTower().Clear(); }, {"status"}, kExitNoTower, "udev"},
+        {"unknown option", {}, {"status", "--loud"}, kExitUsage, "--loud"},
+        {"unknown segment", {}, {"on", "Purple 9"}, kExitUsage, "Purple 9"},
+        {"colour not on the tower", {}, {"on", "Red 2"}, kExitUsage, "Red 2"},
+        {"pattern of the other kind", {}, {"set", "1", "Siren"}, kExitUsage, "Siren"},
+        {"level beyond the scale", {}, {"set", "1", "Flash", "--level", "101"}, kExitUsage, "101"},
+        {"empty position", [] { Tower().mutableConfig().segmentAddress[2] = 0; }, {"on", "3"}, kExitFailed,
+         "position 3"},
+        {"state never complete", [] { Tower().mutableConfig().reportOrder = {1, 3, 4, 5, 6, 7, 8}; },
+         {"--timeout", "2", "status"}, kExitNotConfirmed, "did not report"},
+        {"other firmware", [] { Tower().mutableConfig().firmwareVersion[5] = 27; }, {"status"},
+         kExitFirmwareMismatch, "firmware 2.7"},
+        {"Ctrl-C while coming in step", [] { RequestStop(); }, {"status"}, kExitInterrupted, "Interrupted"},
+        {"unplugged while coming in step", [] { Tower().UnplugAfterInputReports(5); }, {"status"},
+         kExitNoTower, "lost"},
+    };
+    for (const Row& r : rows) {
+        test::ResetWorld();
+        ClearStop();
+        if (r.world)
+            r.world();
+        const Outcome o = Run(r.args);
+        EXPECT_EQ(o.code, r.code) << r.what << ": " << o.err;
+        EXPECT_NE(o.err.find(r.message), std::string::npos) << r.what << ": " << o.err;
+        if (sim::TheVirtualTower().baseControllerCount() > 0 && Tower().pluggedIn() && !Log().empty()) {
+            EXPECT_EQ(Bytes(Log().back()), Bytes(BuildHostReport(false))) << r.what;
+        }
+    }
+}
+
+TEST_F(CliTest, SessionAnswersEachLineAndPrintsStateChangesUntilTheEndOfInput)
+{
+    const Outcome o = Run({"--json", "session"},
+                          {{"set sound \"car alarm\""}, {"on \"Color Segment 2\""}, {"# a comment"},
+                           {"off 7"}, {"patterns"}});
+    ASSERT_EQ(o.code, kExitOk) << o.err;
+    std::vector<json> lines;
+    std::istringstream in(o.out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(json::parse(line));
+    std::vector<json> answers;
+    int states = 0;
+    for (const json& l : lines) {
+        if (l.contains("command"))
+            answers.push_back(l);
+        else if (l["event"] == "state")
+            ++states;
+    }
+    ASSERT_EQ(answers.size(), 4u) << o.out;
+    EXPECT_EQ(answers[0]["command"], "set");
+    EXPECT_EQ(answers[0]["result"]["pattern"], "Car Alarm");
+    EXPECT_EQ(answers[1]["result"]["on"], true);
+    EXPECT_EQ(answers[2]["exitCode"], kExitUsage);
+    EXPECT_EQ(answers[3]["result"]["sound"][17]["name"], "Siren");
+    // The first state, the new sound pattern, segment 2 switched on.
+    EXPECT_GE(states, 3);
+    EXPECT_EQ(lines.front()["event"], "state");
+    EXPECT_EQ(Tower().config().patternCode[5], 16);
+    EXPECT_TRUE(Tower().switchState(13).received);
+    // Switched on by the state report, then off again by the connection report.
+    ExpectLeftAsClose(Log());
+    bool stateOn = false;
+    for (const LoggedReport& r : Log())
+        stateOn = stateOn || Bytes(r) == Bytes(BuildStateReport(13, 1));
+    EXPECT_TRUE(stateOn);
+}
+
+TEST_F(CliTest, SignalOrLostTowerInASessionEnds)
+{
+    // SIGINT through the real handler: the session leaves as Close does.
+    InstallStopHandlers();
+    Outcome o = Run({"session"}, {{"status"}, {"status", [] { std::raise(SIGINT); }}, {"status"}});
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    EXPECT_EQ(o.code, kExitOk) << o.err;
+    EXPECT_TRUE(StopRequested());
+    ExpectLeftAsClose(Log());
+
+    // Unplugged between two lines: the offline event and exit code 3.
+    test::ResetWorld();
+    ClearStop();
+    o = Run({"session"}, {{"status"}, {"on 1", [] { Tower().Unplug(); }}, {"status"}});
+    EXPECT_EQ(o.code, kExitNoTower);
+    EXPECT_NE(o.out.find("{\"event\":\"offline\"}"), std::string::npos) << o.out;
+
+    // A tower that stops reporting does not confirm a set.
+    test::ResetWorld();
+    o = Run({"--timeout", "1", "--json", "session"}, {{"set 1 flash", [] { Tower().StopStream(); }}});
+    EXPECT_NE(o.out.find("\"exitCode\":4"), std::string::npos) << o.out;
+    EXPECT_EQ(Tower().config().patternCode[0], 4);  // it took the command, but never said so
+
+    // Switch reports the tower does not take.
+    test::ResetWorld();
+    o = Run({"--json", "session"}, {{"on 1", [] { Tower().FailNextWrites(20); }}});
+    EXPECT_NE(o.out.find("\"exitCode\":4,\"ok\":false"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Warning: Failed send to device!"), std::string::npos) << o.out;
+}
+
+TEST_F(CliTest, ListShowsEveryBaseControllerAndDevicePicksOne)
+{
+    sim::BaseControllerConfig second;
+    second.firmwareVersion[5] = 27;
+    const std::string secondPath = [&] {
+        sim::TheVirtualTower().AddBaseController(second);
+        return sim::TheVirtualTower().hidDevices().back().path;
+    }();
+    const Outcome o = Run({"--json", "list"});
+    ASSERT_EQ(o.code, kExitOk) << o.err;
+    const json j = json::parse(o.out);
+    ASSERT_EQ(j["baseControllers"].size(), 2u);
+    EXPECT_EQ(j["baseControllers"][0]["firmware"], "2.8");
+    EXPECT_EQ(j["baseControllers"][1]["firmware"], "2.7");
+    EXPECT_EQ(j["baseControllers"][1]["path"], secondPath);
+    EXPECT_TRUE(j["bootloaders"].empty());
+    ExpectOpenedAsOpen(Log(0));
+    ExpectLeftAsClose(Log(0));
+    EXPECT_EQ(Tower(1).hostConnected(), 0);
+
+    Tower(0).ClearOutputLog();
+    Tower(1).mutableConfig().firmwareVersion[5] = 28;
+    EXPECT_EQ(Run({"--device", secondPath, "on", "1"}).code, kExitOk);
+    EXPECT_TRUE(Log(0).empty());
+    EXPECT_TRUE(Tower(1).switchState(8).received);
+}
+
+TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)
+{
+    const std::vector<uint8_t> firmware = test::MakeFirmware(29);
+    test::TempHexFile hex(test::FirmwareHex(firmware));
+
+    // Not on a terminal and without --yes: nothing happens to the tower.
+    Outcome o = Run({"update", hex.path()});
+    EXPECT_EQ(o.code, kExitFailed);
+    EXPECT_NE(o.err.find("--yes"), std::string::npos);
+    EXPECT_EQ(test::BootloaderReportsTaken(), 0u);
+
+    test::ResetWorld();
+    o = Run({"update", "--yes", hex.path()});
+    ASSERT_EQ(o.code, kExitOk) << o.err;
+    EXPECT_TRUE(test::FlashHolds(firmware));
+    EXPECT_NE(o.out.find("[2/7] Erase Old Firmware...\n[3/7]"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Your device has succesfully been updated."), std::string::npos);
+    EXPECT_NE(o.out.find("Firmware Version Base: 2.9"), std::string::npos) << o.out;
+    // Off the tower as the window goes off it, the bootloader report, back
+    // online after the update, then left as Close does.
+    const auto& log = Log();
+    size_t boot = 0;
+    while (boot < log.size() && log[boot].type() != kOutBootloader)
+        ++boot;
+    ASSERT_LT(boot + 1, log.size());
+    EXPECT_EQ(Bytes(log[boot]), Bytes(BuildBootloaderReport()));
+    ExpectLeftAsClose({log.begin(), log.begin() + static_cast<std::ptrdiff_t>(boot)});
+    EXPECT_EQ(Bytes(log[boot + 1]), Bytes(BuildHostReport(true)));
+    ExpectLeftAsClose(log);
+
+    test::ResetWorld();
+    test::TempHexFile junk(":00000001FE\n:10000000");
+    o = Run({"update", "--yes", junk.path()});
+    EXPECT_EQ(o.code, kExitUpdateFailed);
+    EXPECT_NE(o.err.find("Update failed with error code: [3."), std::string::npos) << o.err;
+
+    // The default file beside the program is not there in a test.
+    test::ResetWorld();
+    o = Run({"update", "--yes"});
+    EXPECT_EQ(o.code, kExitUpdateFailed);
+    EXPECT_NE(o.err.find("Firmware file not found."), std::string::npos) << o.err;
+}
+
+TEST(CliArguments, SegmentPatternAndLevelAreReadAsTheWindowShowsThem)
+{
+    DeviceState s;
+    s.segmentAddress = {8, 13, 0, 23, 28, 33};
+    EXPECT_EQ(ResolveSegment(" RED1 ", s), 0);
+    EXPECT_EQ(ResolveSegment("yellow 1", s), 1);
+    EXPECT_EQ(ResolveSegment("Color Segment 3", s), 2);
+    EXPECT_EQ(ResolveSegment("5", s), 4);
+    EXPECT_EQ(ResolveSegment("Sound", s), 5);
+    EXPECT_EQ(ResolveSegment("acoustic 1", s), 5);
+    EXPECT_EQ(ResolveSegment("6", s), -1);
+    EXPECT_EQ(ResolveSegment("0", s), -1);
+    EXPECT_EQ(ResolveSegment("Green 1", s), -1);
+    EXPECT_EQ(ResolveSegment("", s), -1);
+
+    PatternTables t;
+    FillShippedPatterns(t);
+    EXPECT_EQ(ResolvePattern("soft out", 0, t), 13);
+    EXPECT_EQ(ResolvePattern("Single Quick Flash (slow)", 4, t), 7);
+    EXPECT_EQ(ResolvePattern("birdy num num", 5, t), 20);
+    EXPECT_EQ(ResolvePattern("Siren", 0, t), -1);
+    EXPECT_EQ(ResolvePattern("Flash", 5, t), -1);
+    EXPECT_EQ(ResolvePattern("Fill in new Pattern", 0, t), -1);
+
+    EXPECT_EQ(SliderPositionForPercent(0, 0, 50, t), 128);
+    EXPECT_EQ(SliderPositionForPercent(0, 0, 0, t), 0);
+    EXPECT_EQ(SliderPositionForPercent(0, 0, 100, t), 255);
+    EXPECT_EQ(SliderPositionForPercent(0, 0, 101, t), -1);
+    EXPECT_EQ(SliderPositionForPercent(2, 13, 200, t), 255);  // 200 % pattern
+    EXPECT_EQ(SliderPositionForPercent(2, 13, 100, t), 128);
+    EXPECT_EQ(SliderPositionForPercent(5, 0, 0, t), 119);    // tone scale
+    EXPECT_EQ(SliderPositionForPercent(5, 0, 100, t), 213);
+    EXPECT_EQ(SliderPositionForPercent(5, 17, 37, t), 37);   // melody scale
+    EXPECT_EQ(SliderPositionForPercent(5, 17, 101, t), -1);
+}
+
+}  // namespace
+}  // namespace kv::cli
