@@ -122,20 +122,7 @@ void TowerSession::MoveSlider(int row, int position)
     });
 }
 
-void TowerSession::SetLevel(int row, int position)
-{
-    // The panel skips a slider value equal to the one it composed last (the
-    // window's slider reports a stop twice). A hand on the slider reaches its
-    // stop through the next value, so the stop is always composed; the
-    // neighbouring value first does the same here.
-    // The row's list chose the scale (tone or melody for the sound row).
-    const OutputRowModel& r = model_.output[static_cast<size_t>(std::clamp(row, 0, kRows - 1))];
-    const int min = r.sliderMin;
-    const int max = r.sliderMax;
-    const int neighbour = position > min ? position - 1 : std::min(position + 1, max);
-    MoveSlider(row, neighbour);
-    MoveSlider(row, position);
-}
+void TowerSession::SetLevel(int row, int position) { MoveSlider(row, position); }
 
 void TowerSession::Send() { send_.OnSend(); }
 
