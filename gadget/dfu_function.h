@@ -1,0 +1,104 @@
+// The boot loader side of the tower gadget: the Atmel DFU boot loader
+// (03EB:2FF4) as a FunctionFS function.
+//
+// The function owns the FunctionFS instance's ep0 file. Start() writes the
+// descriptors (full and high speed: one interface, class 0xFE, subclass 1,
+// protocol 2, DFU functional descriptor, no endpoints besides ep0) and the
+// strings, and brings the boot loader model onto the bus; the gadget may be
+// bound to its UDC after that. Serve() then reads the events on ep0 and
+// answers every class request to the DFU interface (DETACH, DNLOAD, UPLOAD,
+// GETSTATUS, CLRSTATUS, GETSTATE, ABORT) through
+// sim::VirtualBootloader::ControlTransfer on the real clock; what the model
+// refuses is refused on the bus by halting ep0. The model decides
+// everything about DFU states, erase and programming times and faults; this
+// class only carries its answers to the wire.
+//
+// Driven from the gadget's single loop: poll fd() for POLLIN and call
+// Serve() when it is readable (Serve never waits for a next event). Serve
+// tells the loop, through its result, when the host has started the
+// application (unbind, come back as the Base Controller with
+// startedVersion()) or when the model left the bus on its own (an injected
+// unplug in the middle of an update: unbind). Single-threaded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kv::sim {
+class VirtualBootloader;
+}
+
+namespace kv::gadget {
+
+class DfuFunction {
+public:
+    // What a Serve() call asks of the gadget's loop.
+    enum class Event {
+        None,              // nothing for the loop; keep polling
+        StartApplication,  // the start command is done: unbind, come back as
+                           // the Base Controller running startedVersion()
+        Unplugged,         // the model left the bus (injected fault): unbind
+        Failed,            // ep0 broke (read/write error other than a halt)
+    };
+
+    // One answered request, for the gadget's log.
+    struct Served {
+        uint64_t timeUs = 0;
+        uint8_t requestType = 0;
+        uint8_t request = 0;
+        uint16_t value = 0;
+        uint16_t index = 0;
+        uint16_t length = 0;
+        int result = 0;  // the model's result: bytes moved or a negative libusb code
+        bool halted = false;  // ep0 was halted for it
+    };
+
+    // functionFsDir: the mounted FunctionFS instance (the folder holding ep0).
+    // The model must outlive the function.
+    DfuFunction(std::string functionFsDir, sim::VirtualBootloader& bootloader);
+    ~DfuFunction();
+    DfuFunction(const DfuFunction&) = delete;
+    DfuFunction& operator=(const DfuFunction&) = delete;
+
+    // Opens ep0, writes descriptors and strings, and enumerates the model
+    // (fresh DFU state, flash kept). Returns 0 or a negative errno; on failure
+    // nothing stays open. Call before writing the UDC name.
+    int Start();
+    // Closes ep0 (the FunctionFS function is gone for the gadget). Call after
+    // unbinding the UDC. Safe to call twice.
+    void Stop();
+    bool started() const { return fd_ >= 0; }
+
+    // ep0, to poll for POLLIN; -1 when not started.
+    int fd() const { return fd_; }
+
+    // Handles every event ep0 has now and returns what the loop must do.
+    Event Serve();
+
+    // True between the host enabling the configuration and disabling it.
+    bool enabled() const { return enabled_; }
+    // The firmware version the model started (valid after StartApplication).
+    uint8_t startedVersion() const { return startedVersion_; }
+    // Every request answered since Start(), oldest first.
+    const std::vector<Served>& served() const { return served_; }
+
+    // The descriptor and string blobs written to ep0 (for tests).
+    static std::vector<uint8_t> DescriptorBlob();
+    static std::vector<uint8_t> StringBlob();
+
+private:
+    Event HandleSetup(const uint8_t* setup);
+    Event AfterAnswer();
+    int Halt(bool in);
+
+    std::string dir_;
+    sim::VirtualBootloader& bootloader_;
+    int fd_ = -1;
+    bool enabled_ = false;
+    bool started_application_ = false;
+    uint8_t startedVersion_ = 0;
+    std::vector<Served> served_;
+};
+
+}  // namespace kv::gadget
