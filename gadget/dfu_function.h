@@ -21,7 +21,10 @@
 // unplug in the middle of an update: unbind). Single-threaded.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,25 @@ class VirtualBootloader;
 }
 
 namespace kv::gadget {
+
+// The ep0 file of a FunctionFS instance, as the function uses it. Reads and
+// writes return the bytes moved or a negative errno. While a SETUP event is
+// pending, a read or write in the request's direction is its data (or
+// status) stage, and one against it halts ep0 (-EL2HLT).
+class Ep0 {
+public:
+    virtual ~Ep0() = default;
+    virtual int Open(const std::string& path) = 0;
+    virtual void Close() = 0;
+    virtual int fd() const = 0;
+    virtual ssize_t Read(void* data, size_t length) = 0;
+    virtual ssize_t Write(const void* data, size_t length) = 0;
+    // True when a read would not block (an event or a data stage is there).
+    virtual bool Readable() = 0;
+};
+
+// ep0 on the kernel's file.
+std::unique_ptr<Ep0> MakeFileEp0();
 
 class DfuFunction {
 public:
@@ -57,6 +79,8 @@ public:
     // functionFsDir: the mounted FunctionFS instance (the folder holding ep0).
     // The model must outlive the function.
     DfuFunction(std::string functionFsDir, sim::VirtualBootloader& bootloader);
+    // The same on another ep0 (tests).
+    DfuFunction(std::string functionFsDir, sim::VirtualBootloader& bootloader, std::unique_ptr<Ep0> ep0);
     ~DfuFunction();
     DfuFunction(const DfuFunction&) = delete;
     DfuFunction& operator=(const DfuFunction&) = delete;
@@ -68,10 +92,10 @@ public:
     // Closes ep0 (the FunctionFS function is gone for the gadget). Call after
     // unbinding the UDC. Safe to call twice.
     void Stop();
-    bool started() const { return fd_ >= 0; }
+    bool started() const { return started_; }
 
     // ep0, to poll for POLLIN; -1 when not started.
-    int fd() const { return fd_; }
+    int fd() const;
 
     // Handles every event ep0 has now and returns what the loop must do.
     Event Serve();
@@ -89,14 +113,14 @@ public:
 
 private:
     Event HandleSetup(const uint8_t* setup);
-    Event AfterAnswer();
-    int Halt(bool in);
+    bool Halt(bool in);
 
     std::string dir_;
     sim::VirtualBootloader& bootloader_;
-    int fd_ = -1;
+    std::unique_ptr<Ep0> ep0_;
+    bool started_ = false;
     bool enabled_ = false;
-    bool started_application_ = false;
+    bool applicationStarted_ = false;
     uint8_t startedVersion_ = 0;
     std::vector<Served> served_;
 };
