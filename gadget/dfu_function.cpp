@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -32,6 +33,9 @@ constexpr uint16_t kTransferSize = 32 + 0x400 + 16;
 constexpr uint16_t kDfuVersion = 0x0110;
 constexpr uint16_t kLanguageEnUs = 0x0409;
 constexpr const char* kInterfaceName = "DFU";
+// Bytes of a request's OUT data kept in the log: the Atmel command and its
+// first arguments.
+constexpr size_t kLoggedHead = 3;
 
 // A control request's setup packet, little endian on the wire.
 struct Setup {
@@ -227,6 +231,30 @@ DfuFunction::Event DfuFunction::Serve() {
     return Event::None;
 }
 
+std::string DfuFunction::LogLine(const Served& s) {
+    std::string head;
+    char hex[3];
+    for (uint8_t b : s.head) {
+        std::snprintf(hex, sizeof hex, "%02x", b);
+        head += hex;
+    }
+    char line[160];
+    std::snprintf(line, sizeof line, "dfu %llu %02x %u %u %u %u %d %s%s\n", static_cast<unsigned long long>(s.timeUs),
+                  s.requestType, s.request, s.value, s.index, s.length, s.result, head.empty() ? "-" : head.c_str(),
+                  s.halted ? " halted" : "");
+    return line;
+}
+
+void DfuFunction::Record(Served served) {
+    if (logFd_ >= 0) {
+        const std::string line = LogLine(served);
+        if (::write(logFd_, line.data(), line.size()) < 0) {
+            // A full disk loses log lines, not requests.
+        }
+    }
+    served_.push_back(std::move(served));
+}
+
 bool DfuFunction::Halt(bool in) {
     // A stage against the request's direction halts ep0.
     uint8_t none = 0;
@@ -249,7 +277,7 @@ DfuFunction::Event DfuFunction::HandleSetup(const uint8_t* raw) {
     if (!bootloader_.attached()) {
         served.result = LIBUSB_ERROR_NO_DEVICE;
         served.halted = Halt(in);
-        served_.push_back(served);
+        Record(std::move(served));
         return applicationStarted_ ? Event::StartApplication : Event::Unplugged;
     }
 
@@ -285,7 +313,9 @@ DfuFunction::Event DfuFunction::HandleSetup(const uint8_t* raw) {
                                                         setup.index, buffer.data(), got);
         }
     }
-    served_.push_back(served);
+    const size_t head = std::min<size_t>(kLoggedHead, in ? 0 : static_cast<size_t>(std::max<ssize_t>(io, 0)));
+    served.head.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(head));
+    Record(std::move(served));
     // -EIDRM: the host gave the request up (a new SETUP or a disconnect
     // replaced it); the events that follow tell the rest.
     if (io < 0 && io != -EIDRM) return Event::Failed;

@@ -74,6 +74,7 @@ public:
         uint16_t length = 0;
         int result = 0;  // the model's result: bytes moved or a negative libusb code
         bool halted = false;  // ep0 was halted for it
+        std::vector<uint8_t> head;  // the first bytes of its data (the Atmel command)
     };
 
     // functionFsDir: the mounted FunctionFS instance (the folder holding ep0).
@@ -107,6 +108,13 @@ public:
     // Every request answered since Start(), oldest first.
     const std::vector<Served>& served() const { return served_; }
 
+    // Writes one line per answered request to fd (-1: none; not owned):
+    //   dfu TIME_US bmRequestType bRequest wValue wIndex wLength RESULT HEAD [halted]
+    // numbers in decimal, bmRequestType and HEAD (the first bytes of the
+    // data, "-" for none) in hexadecimal.
+    void SetLog(int fd) { logFd_ = fd; }
+    static std::string LogLine(const Served& served);
+
     // The descriptor and string blobs written to ep0 (for tests).
     static std::vector<uint8_t> DescriptorBlob();
     static std::vector<uint8_t> StringBlob();
@@ -114,6 +122,7 @@ public:
 private:
     Event HandleSetup(const uint8_t* setup);
     bool Halt(bool in);
+    void Record(Served served);
 
     std::string dir_;
     sim::VirtualBootloader& bootloader_;
@@ -123,6 +132,7 @@ private:
     bool applicationStarted_ = false;
     uint8_t startedVersion_ = 0;
     std::vector<Served> served_;
+    int logFd_ = -1;
 };
 
 }  // namespace kv::gadget

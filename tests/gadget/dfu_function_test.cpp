@@ -191,6 +191,7 @@ TEST_F(DfuFunctionTest, RequestsAreAnsweredInTheirDirectionAndRefusalsHaltEp0) {
     EXPECT_EQ(function_.Serve(), Event::None);
     ASSERT_FALSE(loader_.transfers().empty());
     EXPECT_EQ(loader_.transfers().back().data, (Bytes{0x04, 0x00, 0xFF}));
+    EXPECT_EQ(gadget::DfuFunction::LogLine(function_.served().back()), "dfu 0 21 1 0 0 3 3 0400ff\n");
     EXPECT_EQ(Status(), (Bytes{9, 100, 0, 0, 4, 0}));  // errNOTDONE, 100 ms, dfuDNBUSY
     clock_.clock().Advance(loader_.config().eraseBusyUs);
     EXPECT_EQ(Status(), (Bytes{0, 0, 0, 0, 5, 0}));  // OK, dfuDNLOAD-IDLE
@@ -201,6 +202,7 @@ TEST_F(DfuFunctionTest, RequestsAreAnsweredInTheirDirectionAndRefusalsHaltEp0) {
     EXPECT_EQ(function_.Serve(), Event::None);
     EXPECT_EQ(ep0_.halts, 1);
     EXPECT_TRUE(function_.served().back().halted);
+    EXPECT_EQ(gadget::DfuFunction::LogLine(function_.served().back()), "dfu 1200000 a1 2 0 0 64 -9 - halted\n");
     EXPECT_EQ(Status()[4], 10);  // dfuERROR
 
     // A zero-length DNLOAD without a start command: halted the OUT way.
