@@ -103,10 +103,14 @@ int HidBridge::MillisecondsToNextReport() const
 {
     const uint64_t interval = controller_.config().reportIntervalUs;
     const uint64_t now = kv::NowUs();
-    const uint64_t due = lastReportUs_ + interval;
+    // The last report was taken when the loop woke, not when it became due,
+    // so the next one may be due up to a wake-up earlier than this says: the
+    // loop looks at least four times an interval, so a report leaves at most
+    // a quarter of an interval late.
+    const uint64_t due = std::min(lastReportUs_ + interval, now + interval / 4);
     if (due <= now)
         return 1;
-    return static_cast<int>(std::clamp<uint64_t>((due - now + 999) / 1000, 1, 1000));
+    return static_cast<int>(std::clamp<uint64_t>((due - now) / 1000, 1, 1000));
 }
 
 std::string HidBridge::LogLine(uint64_t timeUs, size_t length, const sim::Frame& frame, bool refused)
