@@ -71,9 +71,10 @@ void SetLe32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
 
 // Interface and DFU functional descriptor: the same at full and high speed,
 // as ep0 is the only endpoint.
-void PutInterface(std::vector<uint8_t>& out) {
+void PutInterface(std::vector<uint8_t>& out, bool functional) {
     const uint8_t interface[9] = {9, 0x04, 0, 0, 0, kInterfaceClass, kInterfaceSubClass, kInterfaceProtocol, 1};
     out.insert(out.end(), interface, interface + sizeof interface);
+    if (!functional) return;
     out.push_back(9);
     out.push_back(kFunctionalDescriptorType);
     out.push_back(kCanDownload | kCanUpload);
@@ -139,15 +140,16 @@ DfuFunction::~DfuFunction() {
     bootloader_.onStartApplication = nullptr;
 }
 
-std::vector<uint8_t> DfuFunction::DescriptorBlob() {
+std::vector<uint8_t> DfuFunction::DescriptorBlob(bool functional) {
+    const uint32_t perSpeed = functional ? 2 : 1;
     std::vector<uint8_t> blob;
     PutLe32(blob, FUNCTIONFS_DESCRIPTORS_MAGIC_V2);
     PutLe32(blob, 0);  // length, set below
     PutLe32(blob, FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_HAS_HS_DESC);
-    PutLe32(blob, 2);  // full speed: interface, functional descriptor
-    PutLe32(blob, 2);  // high speed: the same
-    PutInterface(blob);
-    PutInterface(blob);
+    PutLe32(blob, perSpeed);  // full speed: interface (and functional descriptor)
+    PutLe32(blob, perSpeed);  // high speed: the same
+    PutInterface(blob, functional);
+    PutInterface(blob, functional);
     SetLe32(blob, 4, static_cast<uint32_t>(blob.size()));
     return blob;
 }
@@ -173,19 +175,36 @@ int DfuFunction::Start() {
     applicationStarted_ = false;
     startedVersion_ = 0;
 
+    int rc = WriteDescriptors(true);
+    if (rc == -EINVAL) {
+        // The FunctionFS of older kernels (6.1 among them) takes class
+        // descriptors only in HID and CCID interfaces and refuses the DFU
+        // functional descriptor. The host finds the boot loader by its ids
+        // and interface, not by that descriptor, so there the interface goes
+        // without it.
+        rc = WriteDescriptors(false);
+    }
+    if (rc < 0) return rc;
+    started_ = true;
+    // A fresh enumeration of the boot loader: DFU state and status start over,
+    // the flash stays.
+    bootloader_.AttachIn(0);
+    return 0;
+}
+
+int DfuFunction::WriteDescriptors(bool functional) {
+    functionalDescriptor_ = functional;
+    // A refused blob leaves the instance waiting for descriptors again once
+    // ep0 is closed, so every attempt starts on a fresh open.
     const int rc = ep0_->Open(dir_ + "/ep0");
     if (rc < 0) return rc;
-    for (const std::vector<uint8_t>& blob : {DescriptorBlob(), StringBlob()}) {
+    for (const std::vector<uint8_t>& blob : {DescriptorBlob(functional), StringBlob()}) {
         const ssize_t n = ep0_->Write(blob.data(), blob.size());
         if (n != static_cast<ssize_t>(blob.size())) {
             ep0_->Close();
             return n < 0 ? static_cast<int>(n) : -EIO;
         }
     }
-    started_ = true;
-    // A fresh enumeration of the boot loader: DFU state and status start over,
-    // the flash stays.
-    bootloader_.AttachIn(0);
     return 0;
 }
 

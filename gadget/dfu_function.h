@@ -87,9 +87,12 @@ public:
     DfuFunction& operator=(const DfuFunction&) = delete;
 
     // Opens ep0, writes descriptors and strings, and enumerates the model
-    // (fresh DFU state, flash kept). Returns 0 or a negative errno; on failure
-    // nothing stays open. Call before writing the UDC name.
+    // (fresh DFU state, flash kept). A kernel that refuses the DFU functional
+    // descriptor gets the interface without it. Returns 0 or a negative
+    // errno; on failure nothing stays open. Call before writing the UDC name.
     int Start();
+    // Whether the kernel took the DFU functional descriptor.
+    bool functionalDescriptor() const { return functionalDescriptor_; }
     // Closes ep0 (the FunctionFS function is gone for the gadget). Call after
     // unbinding the UDC. Safe to call twice.
     void Stop();
@@ -115,19 +118,22 @@ public:
     void SetLog(int fd) { logFd_ = fd; }
     static std::string LogLine(const Served& served);
 
-    // The descriptor and string blobs written to ep0 (for tests).
-    static std::vector<uint8_t> DescriptorBlob();
+    // The descriptor and string blobs written to ep0, with or without the
+    // DFU functional descriptor.
+    static std::vector<uint8_t> DescriptorBlob(bool functional = true);
     static std::vector<uint8_t> StringBlob();
 
 private:
     Event HandleSetup(const uint8_t* setup);
     bool Halt(bool in);
     void Record(Served served);
+    int WriteDescriptors(bool functional);
 
     std::string dir_;
     sim::VirtualBootloader& bootloader_;
     std::unique_ptr<Ep0> ep0_;
     bool started_ = false;
+    bool functionalDescriptor_ = true;
     bool enabled_ = false;
     bool applicationStarted_ = false;
     uint8_t startedVersion_ = 0;

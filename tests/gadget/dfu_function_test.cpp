@@ -25,6 +25,7 @@ struct FakeEp0State {
     std::string openedPath;
     int openError = 0;
     int failWriteNumber = -1;  // the n-th write (0 = first) fails
+    bool refuseFunctional = false;  // as older kernels: no class descriptor in a DFU interface
     int writes = 0;
     bool open = false;
     std::vector<Bytes> blobs;                  // writes before any event
@@ -45,7 +46,10 @@ public:
         s_.open = true;
         return 0;
     }
-    void Close() override { s_.open = false; }
+    void Close() override {
+        s_.open = false;
+        s_.blobs.clear();  // a fresh open waits for its descriptors again
+    }
     int fd() const override { return s_.open ? 42 : -1; }
     ssize_t Read(void* data, size_t length) override {
         if (s_.pending) {
@@ -75,9 +79,10 @@ public:
         return n == 0 ? -EAGAIN : static_cast<ssize_t>(n * sizeof(usb_functionfs_event));
     }
     ssize_t Write(const void* data, size_t length) override {
-        if (s_.writes++ == s_.failWriteNumber) return -EINVAL;
+        if (s_.writes++ == s_.failWriteNumber) return -EIO;
         const auto* p = static_cast<const uint8_t*>(data);
         if (!s_.pending) {
+            if (s_.refuseFunctional && s_.blobs.size() % 2 == 0 && length > 20 + 2 * 9) return -EINVAL;
             s_.blobs.emplace_back(p, p + length);
             return static_cast<ssize_t>(length);
         }
@@ -163,6 +168,17 @@ TEST_F(DfuFunctionTest, StartWritesOneDfuInterfacePerSpeedAndItsStrings) {
     EXPECT_EQ(le32(s, 8), 1u);
     EXPECT_EQ(le32(s, 12), 1u);
     EXPECT_EQ(s.back(), 0);
+    EXPECT_TRUE(function_.functionalDescriptor());
+
+    // A kernel that refuses the functional descriptor gets the bare interface.
+    function_.Stop();
+    ep0_.refuseFunctional = true;
+    ASSERT_EQ(function_.Start(), 0);
+    ASSERT_EQ(ep0_.blobs.size(), 2u);
+    EXPECT_FALSE(function_.functionalDescriptor());
+    EXPECT_EQ(ep0_.blobs[0].size(), 20u + 2 * 9);
+    EXPECT_EQ(le32(ep0_.blobs[0], 12), 1u);
+    EXPECT_EQ(Bytes(ep0_.blobs[0].begin() + 29, ep0_.blobs[0].end()), (Bytes{9, 4, 0, 0, 0, 0xFE, 1, 2, 1}));
 }
 
 TEST_F(DfuFunctionTest, FailedStartLeavesNothingOpen) {
@@ -171,7 +187,7 @@ TEST_F(DfuFunctionTest, FailedStartLeavesNothingOpen) {
     EXPECT_EQ(function_.fd(), -1);
     ep0_.openError = 0;
     ep0_.failWriteNumber = 1;  // the strings
-    EXPECT_EQ(function_.Start(), -EINVAL);
+    EXPECT_EQ(function_.Start(), -EIO);
     EXPECT_FALSE(ep0_.open);
     EXPECT_FALSE(function_.started());
     EXPECT_EQ(function_.Serve(), Event::None);
