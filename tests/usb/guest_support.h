@@ -142,6 +142,68 @@ inline std::vector<Received> ReceivedSince(long from)
     return out;
 }
 
+// The hidraw node of the HID device with this HID_ID tail (for example
+// "000021FC:00000011"), or "" when there is none.
+inline std::string FindHidraw(const std::string& ids)
+{
+    std::string found;
+    DIR* d = opendir("/sys/class/hidraw");
+    if (d == nullptr)
+        return found;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream in(std::string("/sys/class/hidraw/") + e->d_name + "/device/uevent");
+        for (std::string line; std::getline(in, line);)
+            if (line == "HID_ID=0003:" + ids)
+                found = std::string("/dev/") + e->d_name;
+    }
+    closedir(d);
+    return found;
+}
+
+// The device node (/dev/bus/usb/BBB/DDD) of the USB device with these ids,
+// or "" when it is not on the bus.
+inline std::string FindUsbDevice(uint16_t vendorId, uint16_t productId)
+{
+    std::string found;
+    DIR* d = opendir("/sys/bus/usb/devices");
+    if (d == nullptr)
+        return found;
+    while (dirent* e = readdir(d)) {
+        const std::string dir = std::string("/sys/bus/usb/devices/") + e->d_name;
+        unsigned v = 0;
+        unsigned p = 0;
+        std::ifstream iv(dir + "/idVendor");
+        std::ifstream ip(dir + "/idProduct");
+        if (!(iv >> std::hex >> v) || !(ip >> std::hex >> p) || v != vendorId || p != productId)
+            continue;
+        unsigned bus = 0;
+        unsigned dev = 0;
+        std::ifstream ib(dir + "/busnum");
+        std::ifstream id(dir + "/devnum");
+        if (ib >> bus && id >> dev) {
+            char node[64];
+            std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", bus, dev);
+            found = node;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+// True when this process may open `path` for reading and writing.
+inline bool CanOpen(const std::string& path)
+{
+    if (path.empty())
+        return false;
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
 // The process's open descriptors and what they point at.
 inline std::map<int, std::string> OpenFds()
 {

@@ -10,6 +10,8 @@
 //                           byte, in order, with the send path's pauses
 //   usb_hid_check unplug    an unplug during polling goes offline within one
 //                           tick; Open after the tower is back comes online
+//   usb_hid_check bootloader  the bootloader report brings the boot loader
+//                           03EB:2FF4 on the bus, its node given to the user
 // Each ends with no descriptor left open that was not open before.
 #include <hidapi/hidapi.h>
 
@@ -32,6 +34,9 @@ namespace {
 
 using namespace kv;
 using guest::Expect;
+
+// The tower's HID_ID as the kernel shows it.
+constexpr const char* kTowerHidId = "000021FC:00000011";
 
 // Timer 101's period.
 constexpr uint32_t kTickMs = 30;
@@ -290,17 +295,10 @@ int CheckUnplug()
         Expect(w.view.message == kUnableToOpenText, "Open without a tower: \"%s\"", w.view.message.c_str());
 
         Expect(guest::GadgetCommand("plug"), "plug not sent");
-        // Back, and handed to this user by the udev rule.
-        const bool back = guest::WaitFor(
-            [&] {
-                const int fd = open(tower.c_str(), O_RDWR | O_CLOEXEC);
-                if (fd < 0)
-                    return false;
-                close(fd);
-                return true;
-            },
-            10000);
-        Expect(back, "the tower did not come back at %s", tower.c_str());
+        // Back (under whichever node the kernel gives it), and handed to this
+        // user by the udev rule.
+        const bool back = guest::WaitFor([] { return guest::CanOpen(guest::FindHidraw(kTowerHidId)); }, 10000);
+        Expect(back, "the tower did not come back (or this user may not open it)");
         w.control.OnOpenClose();
         Expect(w.view.status == kStatusOnline, "Open after the plug: \"%s\"", w.view.message.c_str());
         Expect(w.TickUntilComplete(), "not in step after coming back");
@@ -309,6 +307,32 @@ int CheckUnplug()
         ExpectNothingLeftOpen(before, w);
     }
     return guest::Finish("unplug");
+}
+
+// The bootloader report through the real stack: the Base Controller leaves,
+// the boot loader 03EB:2FF4 comes on the bus, and the udev rule gives this
+// user its device node.
+int CheckBootloader()
+{
+    const std::string tower = guest::Env("KV_TOWER_HIDRAW");
+    const auto before = guest::OpenFds();
+    {
+        Window w;
+        w.control.OnOpenClose();
+        Expect(w.TickUntilComplete(), "the state did not come in step");
+        Expect(w.send.SendFrame(BuildBootloaderReport()) == 0, "the bootloader report was not written");
+        Expect(guest::WaitFor([&] { return NodeGone(tower); }, 5000), "the Base Controller stays on the bus");
+        w.Tick();
+        Expect(w.link.IsOpen() == 0, "still open one tick after the controller left");
+        std::string node;
+        const bool there = guest::WaitFor(
+            [&] { return guest::CanOpen(node = guest::FindUsbDevice(0x03EB, 0x2FF4)); }, 15000);
+        Expect(there, "no boot loader this user may open (node \"%s\")", node.c_str());
+        Expect(guest::GadgetState()["mode"] == "bootloader", "gadget mode %s",
+               guest::GadgetState()["mode"].c_str());
+        ExpectNothingLeftOpen(before, w);
+    }
+    return guest::Finish("bootloader");
 }
 
 }  // namespace
@@ -326,6 +350,8 @@ int main(int argc, char** argv)
         return CheckSend();
     if (what == "unplug")
         return CheckUnplug();
-    std::fprintf(stderr, "usage: usb_hid_check find|locked|poll|send|unplug\n");
+    if (what == "bootloader")
+        return CheckBootloader();
+    std::fprintf(stderr, "usage: usb_hid_check find|locked|poll|send|unplug|bootloader\n");
     return 2;
 }
