@@ -19,16 +19,13 @@
 // Prints what it saw; exits 0 when the check passed. After each run no
 // descriptor of the process may be left open (hidraw, usbfs or any other).
 #include <QApplication>
-#include <QDialog>
 #include <QLabel>
-#include <QProgressBar>
-#include <QTimer>
-#include <QVBoxLayout>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -72,12 +69,44 @@ std::map<int, std::string> OpenDescriptors() {
     return fds;
 }
 
-// Descriptors are compared by what they point at, counted: Qt's pooled
-// threads come and go with an eventfd each, at whatever number is free.
-void ExpectNoneLeft(const std::map<int, std::string>& before, const std::string& when) {
+// The names of the process's threads.
+std::vector<std::string> ThreadNames() {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(dir)) {
+            if (e->d_name[0] == '.') continue;
+            std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            names.push_back(name);
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
+// Qt's pooled worker threads (painting starts them, they end after a while
+// idle), each with the eventfd of its event dispatcher.
+int QtPoolThreads() {
+    int n = 0;
+    for (const std::string& name : ThreadNames()) n += name == "Thread (pooled)" ? 1 : 0;
+    return n;
+}
+
+struct Descriptors {
+    std::map<int, std::string> fds;
+    int qtPoolThreads = 0;
+};
+
+Descriptors Snapshot() { return Descriptors{OpenDescriptors(), QtPoolThreads()}; }
+
+// Descriptors are compared by what they point at, counted, as Qt's pooled
+// threads come and go with an eventfd each at whatever number is free.
+void ExpectNoneLeft(const Descriptors& before, const std::string& when) {
     std::map<std::string, int> count;
-    for (const auto& [fd, target] : before) --count[target];
+    for (const auto& [fd, target] : before.fds) --count[target];
     for (const auto& [fd, target] : OpenDescriptors()) ++count[target];
+    count["anon_inode:[eventfd]"] -= std::max(0, QtPoolThreads() - before.qtPoolThreads);
     std::string left;
     for (const auto& [target, more] : count) {
         if (more > 0) left += " " + std::to_string(more) + "x " + target;
@@ -214,7 +243,7 @@ RunOutcome RunUpdate(const std::string& hexPath) {
 uint8_t OtherVersion(int current) { return current == 28 ? 27 : 28; }
 
 void WholeUpdate(const std::string& workdir, const std::string& wireLog) {
-    const auto atStart = OpenDescriptors();
+    const Descriptors atStart = Snapshot();
     const int before = ReadControllerVersion(10000);
     ExpectNoneLeft(atStart, "after reading the version");
     Expect(before != 0, "Base Controller reports version " + std::to_string(before));
@@ -222,7 +251,7 @@ void WholeUpdate(const std::string& workdir, const std::string& wireLog) {
     const std::string hex = WriteFirmware(workdir, target);
     Expect(!hex.empty(), "firmware file written");
 
-    const auto fds = OpenDescriptors();
+    const Descriptors fds = Snapshot();
     const RunOutcome run = RunUpdate(hex);
     Expect(run.endCode == kv::FWUPDATE_PROCESS::kUpdated && run.result == UPDATE_SUCCESS &&
                run.lastStep == UPDATE_STEP_DONE,
@@ -243,7 +272,7 @@ void UnplugDuringUpdate(const std::string& workdir, const std::string& control, 
     Expect(SendControl(control, "unplug-during-update " + std::to_string(requests)),
            "gadget told to leave the bus during the update");
 
-    const auto fds = OpenDescriptors();
+    const Descriptors fds = Snapshot();
     const RunOutcome failed = RunUpdate(hex);
     Expect(failed.endCode == kv::FWUPDATE_PROCESS::kFailed && failed.lastStep == UPDATE_STEP_WRITE &&
                failed.result == UPDATE_PROGRAM_FAILED,
@@ -272,20 +301,6 @@ int main(int argc, char** argv) {
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
-    {
-        // What Qt sets up for a dialog's first painting (its pooled threads
-        // with their eventfds) is not the update's to give back.
-        QDialog warmUp;
-        auto* layout = new QVBoxLayout(&warmUp);
-        layout->addWidget(new QLabel(QStringLiteral("Preparing..."), &warmUp));
-        layout->addWidget(new QProgressBar(&warmUp));
-        warmUp.setMinimumWidth(420);
-        QTimer::singleShot(10, &warmUp, [&warmUp] {
-            warmUp.repaint();
-            warmUp.accept();
-        });
-        warmUp.exec();
-    }
     const std::string mode = argv[1];
     const char* tmp = std::getenv("TMPDIR");
     const std::string workdir = std::string(tmp != nullptr ? tmp : "/tmp") + "/kv-update-check";
