@@ -37,6 +37,7 @@ constexpr Syntax kSyntax[] = {
     {"plug", ControlCommand::Kind::Plug, 0, 0},
     {"unplug-after-reports", ControlCommand::Kind::UnplugAfterReports, 1, 0},
     {"stop-reports", ControlCommand::Kind::StopReports, 0, 0},
+    {"report-interval", ControlCommand::Kind::ReportInterval, 1, 1000},
     {"resume-reports", ControlCommand::Kind::ResumeReports, 0, 0},
     {"refuse-port-map", ControlCommand::Kind::RefusePortMap, 0, 0},
     {"accept-port-map", ControlCommand::Kind::AcceptPortMap, 0, 0},
@@ -74,6 +75,10 @@ bool ParseControlCommand(const std::string& line, ControlCommand* command)
             if (c.a >= static_cast<int64_t>(sim::kFlashSize))
                 return false;
             break;
+        case ControlCommand::Kind::ReportInterval:
+            if (c.a > 1000000)
+                return false;
+            break;
         case ControlCommand::Kind::StallRequest:
             // A request number is a byte; a count is -1 (for ever) or more.
             if (c.a > 0xFF || c.b < -1)
@@ -109,6 +114,9 @@ void ApplyControlCommand(const ControlCommand& c, sim::VirtualBaseController& co
         break;
     case ControlCommand::Kind::ResumeReports:
         controller.ResumeStream();
+        break;
+    case ControlCommand::Kind::ReportInterval:
+        controller.mutableConfig().reportIntervalUs = static_cast<uint64_t>(c.a);
         break;
     case ControlCommand::Kind::RefusePortMap:
         controller.mutableConfig().acceptPortMap = false;

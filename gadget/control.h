@@ -7,6 +7,8 @@
 //   plug                        it comes back (as the Base Controller)
 //   unplug-after-reports N      leaves after N more input reports
 //   stop-reports                the Base Controller stops sending reports
+//   report-interval US          one input report every US microseconds
+//                               (1000..1000000)
 //   resume-reports              and starts again
 //   refuse-port-map             port map commands are ignored
 //   accept-port-map             and taken again
@@ -37,6 +39,7 @@ struct ControlCommand {
         Plug,
         UnplugAfterReports,
         StopReports,
+        ReportInterval,
         ResumeReports,
         RefusePortMap,
         AcceptPortMap,

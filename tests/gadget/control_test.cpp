@@ -28,6 +28,9 @@ TEST(ControlCommand, LinesAreTakenOnlyWhole)
         {"fail-block 32767", true, ControlCommand::Kind::FailBlock, 32767, 0},
         {"stall-request 3 -1", true, ControlCommand::Kind::StallRequest, 3, -1},
         {"unplug-during-update 7", true, ControlCommand::Kind::UnplugDuringUpdate, 7, 0},
+        {"report-interval 50000", true, ControlCommand::Kind::ReportInterval, 50000, 0},
+        {"report-interval 999", false, {}, 0, 0},  // faster than the host polls
+        {"report-interval 1000001", false, {}, 0, 0},
         {"", false, {}, 0, 0},
         {"unplug now", false, {}, 0, 0},
         {"fail-block", false, {}, 0, 0},
@@ -81,6 +84,8 @@ TEST(ControlCommand, CommandsActOnTheModels)
     apply("resume-reports");
     clock.clock().Advance(10000);
     EXPECT_EQ(controller.Read(cursor, f, 0), 8);
+    apply("report-interval 40000");
+    EXPECT_EQ(controller.config().reportIntervalUs, 40000u);
 
     // Before the boot loader is on the bus, the count starts when it comes;
     // while it is there, from what it answered so far.

@@ -5,7 +5,8 @@
 //   usb_hid_check locked    a tower node the user may not open: "Unable to
 //                           open device", offline, nothing held open
 //   usb_hid_check poll      the poll cycle brings the state in step with the
-//                           gadget's tower
+//                           gadget's tower, at its rate and at one slower
+//                           than the tick
 //   usb_hid_check send      a pattern Send arrives at the gadget byte for
 //                           byte, in order, with the send path's pauses
 //   usb_hid_check unplug    an unplug during polling goes offline within one
@@ -203,6 +204,17 @@ int CheckPoll()
         w.control.OnOpenClose();
         Expect(w.view.status == kStatusOnline, "not online after Open: \"%s\"", w.view.message.c_str());
         Expect(w.TickUntilComplete(), "the state did not come in step within 200 ticks");
+        ExpectInStepWithTower(w);
+        w.control.OnOpenClose();
+        ExpectNothingLeftOpen(before, w);
+    }
+    {
+        // A tower slower than the tick: most reads find no backlog behind
+        // the report they wait for.
+        Expect(guest::GadgetCommand("report-interval 50000") && guest::WaitCommandsTaken(1), "rate not changed");
+        Window w;
+        w.control.OnOpenClose();
+        Expect(w.TickUntilComplete(), "the state did not come in step at one report per 50 ms");
         ExpectInStepWithTower(w);
         w.control.OnOpenClose();
         ExpectNothingLeftOpen(before, w);
