@@ -12,6 +12,11 @@
 //       the boot loader leaves the bus after answering REQUESTS requests,
 //       while the blocks are programmed: the run ends with the write step's
 //       program failure; plugged back in, a second run succeeds.
+//   usb_update_check requests
+//       the DFU requests one by one through the program's DFU layer: the
+//       boot loader's answers, its refusals as stalls on the real bus (an
+//       UPLOAD with nothing to read, a zero-length DNLOAD without a start
+//       command) and the error state they leave, cleared by CLRSTATUS.
 //
 // The gadget's run folder is $KV_GADGET_RUN (control FIFO "control", log
 // "received.log" with a "dfu" line per boot loader request); the HEX files go
@@ -32,6 +37,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "assets/demo/demo_assets.h"
@@ -39,6 +45,8 @@
 #include "device/hid_link.h"
 #include "platform/clock.h"
 #include "update/fwupdate_process.h"
+#include "device/report_protocol.h"
+#include "src/dfu.h"
 #include "update/update_run.h"
 
 namespace {
@@ -291,12 +299,64 @@ void UnplugDuringUpdate(const std::string& workdir, const std::string& control, 
                                 std::to_string(target));
 }
 
+// The state and status GETSTATUS reports, or {-1, -1} when it fails.
+std::pair<int, int> StateAndStatus(dfu_device* device) {
+    dfu_status status;
+    if (dfu_get_status(device, &status) != 0) return {-1, -1};
+    return {status.bState, status.bStatus};
+}
+
+void RequestsOnTheBus() {
+    const Descriptors atStart = Snapshot();
+    {
+        // The program's way into the boot loader: the bootloader report.
+        kv::DeviceState state;
+        kv::HidLink link(state);
+        const uint64_t end = kv::NowMs() + 10000;
+        while (link.Open() == nullptr && kv::NowMs() < end) kv::SleepMs(100);
+        const kv::Report report = kv::BuildBootloaderReport();
+        Expect(link.IsOpen() == 1 && link.WriteReport(report.data(), report.size()) == 0,
+               "bootloader report sent");
+        link.Close();
+    }
+    libusb_context* ctx = nullptr;
+    if (libusb_init(&ctx) != 0) {
+        Expect(false, "libusb set up");
+        return;
+    }
+    dfu_device device;
+    const uint64_t end = kv::NowMs() + 15000;
+    while (dfu_device_init(ctx, 0x03EB, 0x2FF4, &device, true) == nullptr && kv::NowMs() < end) kv::SleepMs(250);
+    Expect(device.handle != nullptr, "boot loader found, claimed and in dfuIDLE");
+    if (device.handle != nullptr) {
+        using SS = std::pair<int, int>;
+        Expect(StateAndStatus(&device) == SS(STATE_DFU_IDLE, DFU_STATUS_OK), "GETSTATUS: dfuIDLE, OK");
+        uint8_t buffer[64] = {};
+        Expect(dfu_upload(&device, sizeof buffer, buffer) == LIBUSB_ERROR_PIPE,
+               "UPLOAD with nothing to read stalls");
+        Expect(StateAndStatus(&device) == SS(STATE_DFU_ERROR, DFU_STATUS_ERROR_STALLEDPKT),
+               "then GETSTATUS: dfuERROR, errSTALLEDPKT");
+        Expect(dfu_clear_status(&device) == 0, "CLRSTATUS taken");
+        Expect(StateAndStatus(&device) == SS(STATE_DFU_IDLE, DFU_STATUS_OK), "then GETSTATUS: dfuIDLE, OK");
+        Expect(dfu_download(&device, 0, nullptr) == LIBUSB_ERROR_PIPE,
+               "zero-length DNLOAD without a start command stalls");
+        Expect(StateAndStatus(&device) == SS(STATE_DFU_ERROR, DFU_STATUS_ERROR_STALLEDPKT),
+               "then GETSTATUS: dfuERROR, errSTALLEDPKT");
+        Expect(dfu_clear_status(&device) == 0 && dfu_abort(&device) == 0, "CLRSTATUS and ABORT taken");
+        Expect(StateAndStatus(&device) == SS(STATE_DFU_IDLE, DFU_STATUS_OK), "back in dfuIDLE, OK");
+        libusb_release_interface(device.handle, device.interface);
+        libusb_close(device.handle);
+    }
+    libusb_exit(ctx);
+    ExpectNoneLeft(atStart, "after the requests");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const char* run = std::getenv("KV_GADGET_RUN");
     if (argc < 2 || run == nullptr) {
-        std::fprintf(stderr, "usage: KV_GADGET_RUN=FOLDER %s whole|unplug [REQUESTS]\n", argv[0]);
+        std::fprintf(stderr, "usage: KV_GADGET_RUN=FOLDER %s requests|whole|unplug [REQUESTS]\n", argv[0]);
         return 2;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -305,7 +365,9 @@ int main(int argc, char** argv) {
     const char* tmp = std::getenv("TMPDIR");
     const std::string workdir = std::string(tmp != nullptr ? tmp : "/tmp") + "/kv-update-check";
     const std::string control = std::string(run) + "/control";
-    if (mode == "whole") {
+    if (mode == "requests") {
+        RequestsOnTheBus();
+    } else if (mode == "whole") {
         WholeUpdate(workdir, std::string(run) + "/received.log");
     } else if (mode == "unplug") {
         // Requests the boot loader answers before it leaves: past the search,
