@@ -320,16 +320,30 @@ DfuFunction::Event DfuFunction::HandleSetup(const uint8_t* raw) {
             served.halted = Halt(false);
         }
     } else {
-        // The data stage ends with its status stage: a refusal of the data
-        // that only the model can decide shows as its error state at the
-        // next GETSTATUS instead of a halt.
-        io = ep0_->Read(buffer.data(), setup.length);
-        if (io < 0) {
-            served.result = LIBUSB_ERROR_IO;
-        } else {
-            const uint16_t got = static_cast<uint16_t>(std::min<ssize_t>(io, static_cast<ssize_t>(setup.length)));
+        // Reading the data ends the transfer with its status stage, so a
+        // refusal has to come before it. A copy of the model is asked first,
+        // with blank data: what it refuses regardless of the data (a DNLOAD
+        // in a state that takes none) is refused on the bus before the data
+        // stage, as a device does, and the model itself takes the refusal.
+        // A refusal that depends on the data can only show as the model's
+        // error state at the next GETSTATUS.
+        sim::VirtualBootloader probe = bootloader_;
+        probe.onStartApplication = nullptr;
+        if (probe.ControlTransfer(setup.requestType, setup.request, setup.value, setup.index, buffer.data(),
+                                  setup.length) < 0) {
             served.result = bootloader_.ControlTransfer(setup.requestType, setup.request, setup.value,
-                                                        setup.index, buffer.data(), got);
+                                                        setup.index, buffer.data(), setup.length);
+            served.halted = Halt(false);
+        } else {
+            io = ep0_->Read(buffer.data(), setup.length);
+            if (io < 0) {
+                served.result = LIBUSB_ERROR_IO;
+            } else {
+                const uint16_t got =
+                    static_cast<uint16_t>(std::min<ssize_t>(io, static_cast<ssize_t>(setup.length)));
+                served.result = bootloader_.ControlTransfer(setup.requestType, setup.request, setup.value,
+                                                            setup.index, buffer.data(), got);
+            }
         }
     }
     const size_t head = std::min<size_t>(kLoggedHead, in ? 0 : static_cast<size_t>(std::max<ssize_t>(io, 0)));

@@ -232,6 +232,14 @@ TEST_F(DfuFunctionTest, RequestsAreAnsweredInTheirDirectionAndRefusalsHaltEp0) {
     EXPECT_EQ(function_.Serve(), Event::None);
     EXPECT_EQ(ep0_.inAnswers.back(), (Bytes{10}));
 
+    // In dfuERROR a DNLOAD with data is refused before its data stage.
+    Host(0x21, 1, 0, 6, {0x06, 0x03, 0x00, 0x00, 0x00, 0x00});
+    EXPECT_EQ(function_.Serve(), Event::None);
+    EXPECT_EQ(ep0_.halts, 3);
+    EXPECT_EQ(ep0_.outData.size(), 1u);  // never read
+    EXPECT_TRUE(function_.served().back().halted);
+    EXPECT_EQ(Status(), (Bytes{15, 0, 0, 0, 10, 0}));  // errSTALLEDPKT, dfuERROR
+
     HostEvent(FUNCTIONFS_DISABLE);
     EXPECT_EQ(function_.Serve(), Event::None);
     EXPECT_FALSE(function_.enabled());

@@ -16,7 +16,8 @@
 //       the DFU requests one by one through the program's DFU layer: the
 //       boot loader's answers, its refusals as stalls on the real bus (an
 //       UPLOAD with nothing to read, a zero-length DNLOAD without a start
-//       command) and the error state they leave, cleared by CLRSTATUS.
+//       command, a DNLOAD with data in dfuERROR) and the error state they
+//       leave, cleared by CLRSTATUS.
 //
 // The gadget's run folder is $KV_GADGET_RUN (control FIFO "control", log
 // "received.log" with a "dfu" line per boot loader request); the HEX files go
@@ -340,6 +341,11 @@ void RequestsOnTheBus() {
         Expect(StateAndStatus(&device) == SS(STATE_DFU_IDLE, DFU_STATUS_OK), "then GETSTATUS: dfuIDLE, OK");
         Expect(dfu_download(&device, 0, nullptr) == LIBUSB_ERROR_PIPE,
                "zero-length DNLOAD without a start command stalls");
+        Expect(StateAndStatus(&device) == SS(STATE_DFU_ERROR, DFU_STATUS_ERROR_STALLEDPKT),
+               "then GETSTATUS: dfuERROR, errSTALLEDPKT");
+        const uint8_t selectPage[5] = {0x06, 0x03, 0x01, 0x00, 0x00};
+        Expect(dfu_download(&device, sizeof selectPage, selectPage) == LIBUSB_ERROR_PIPE,
+               "DNLOAD with data in dfuERROR stalls");
         Expect(StateAndStatus(&device) == SS(STATE_DFU_ERROR, DFU_STATUS_ERROR_STALLEDPKT),
                "then GETSTATUS: dfuERROR, errSTALLEDPKT");
         Expect(dfu_clear_status(&device) == 0 && dfu_abort(&device) == 0, "CLRSTATUS and ABORT taken");
