@@ -187,8 +187,10 @@ int DfuFunction::Start() {
     if (rc < 0) return rc;
     started_ = true;
     // A fresh enumeration of the boot loader: DFU state and status start over,
-    // the flash stays.
+    // the flash stays. The model's own transfer log starts over with it, as
+    // every refusal check copies the model.
     bootloader_.AttachIn(0);
+    bootloader_.ClearTransfers();
     return 0;
 }
 
