@@ -37,6 +37,10 @@ constexpr const char* kInterfaceName = "DFU";
 // first arguments.
 constexpr size_t kLoggedHead = 3;
 
+// The DFU states in which a boot loader waits for a USB reset.
+constexpr uint8_t kAppDetach = 1;
+constexpr uint8_t kManifestWaitReset = 8;
+
 // A control request's setup packet, little endian on the wire.
 struct Setup {
     uint8_t requestType = 0;
@@ -233,6 +237,16 @@ DfuFunction::Event DfuFunction::Serve() {
                 enabled_ = true;
                 break;
             case FUNCTIONFS_DISABLE:
+                // A USB reset (as after DETACH) reaches the function only as
+                // a disable, like a new SET_CONFIGURATION does. A boot loader
+                // waiting for a reset takes it as one; in any other state the
+                // reset means nothing to it.
+                enabled_ = false;
+                if (bootloader_.attached() &&
+                    (bootloader_.state() == kAppDetach || bootloader_.state() == kManifestWaitReset)) {
+                    bootloader_.Reset();
+                }
+                break;
             case FUNCTIONFS_UNBIND:
                 enabled_ = false;
                 break;

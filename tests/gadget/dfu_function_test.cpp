@@ -257,6 +257,22 @@ TEST_F(DfuFunctionTest, StartCommandEndsWithTheFlashedVersion) {
     EXPECT_FALSE(loader_.attached());
 }
 
+TEST_F(DfuFunctionTest, ResetAfterDetachReachesTheModelAndNothingElseResetsIt) {
+    loader_.config().initialState = 0;  // appIDLE
+    ASSERT_EQ(function_.Start(), 0);
+    HostEvent(FUNCTIONFS_DISABLE);  // a SET_CONFIGURATION
+    EXPECT_EQ(function_.Serve(), Event::None);
+    EXPECT_EQ(loader_.resets(), 0);
+    Host(0x21, 0, 1000, 0);  // DETACH
+    EXPECT_EQ(function_.Serve(), Event::None);
+    EXPECT_EQ(loader_.state(), 1);
+    HostEvent(FUNCTIONFS_DISABLE);  // the host's reset
+    HostEvent(FUNCTIONFS_ENABLE);
+    EXPECT_EQ(function_.Serve(), Event::None);
+    EXPECT_EQ(loader_.resets(), 1);
+    EXPECT_EQ(Status(), (Bytes{0, 0, 0, 0, 2, 0}));  // dfuIDLE
+}
+
 TEST_F(DfuFunctionTest, ModelLeavingTheBusIsAnUnplugAndLaterRequestsAreHalted) {
     loader_.faults().vanishAfterTransfers = 2;
     ASSERT_EQ(function_.Start(), 0);
