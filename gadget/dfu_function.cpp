@@ -227,7 +227,8 @@ DfuFunction::Event DfuFunction::Serve() {
     while (ep0_->Readable()) {
         usb_functionfs_event events[4];
         const ssize_t n = ep0_->Read(events, sizeof events);
-        if (n == -EAGAIN) break;
+        // -EIDRM: a request the host gave up before it was read.
+        if (n == -EAGAIN || n == -EIDRM) break;
         if (n < 0) return Event::Failed;
         const size_t count = static_cast<size_t>(n) / sizeof events[0];
         if (count == 0) break;

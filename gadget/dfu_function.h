@@ -9,9 +9,11 @@
 // answers every class request to the DFU interface (DETACH, DNLOAD, UPLOAD,
 // GETSTATUS, CLRSTATUS, GETSTATE, ABORT) through
 // sim::VirtualBootloader::ControlTransfer on the real clock; what the model
-// refuses is refused on the bus by halting ep0. The model decides
-// everything about DFU states, erase and programming times and faults; this
-// class only carries its answers to the wire.
+// refuses is refused on the bus by halting ep0 (an OUT request with data
+// before its data stage when the model refuses it whatever the data). A USB
+// reset reaches the model when it waits for one (after DETACH). The model
+// decides everything about DFU states, erase and programming times and
+// faults; this class only carries its answers to the wire.
 //
 // Driven from the gadget's single loop: poll fd() for POLLIN and call
 // Serve() when it is readable (Serve never waits for a next event). Serve
