@@ -26,6 +26,7 @@ struct FakeEp0State {
     int openError = 0;
     int failWriteNumber = -1;  // the n-th write (0 = first) fails
     bool refuseFunctional = false;  // as older kernels: no class descriptor in a DFU interface
+    int eventReadError = 0;         // the next read of events fails with it
     int writes = 0;
     bool open = false;
     std::vector<Bytes> blobs;                  // writes before any event
@@ -66,6 +67,11 @@ public:
             std::memcpy(data, out.data(), n);
             return static_cast<ssize_t>(n);
         }
+        if (s_.eventReadError != 0) {
+            const int error = s_.eventReadError;
+            s_.eventReadError = 0;
+            return -error;
+        }
         size_t n = 0;
         auto* events = static_cast<usb_functionfs_event*>(data);
         while (!s_.events.empty() && (n + 1) * sizeof(usb_functionfs_event) <= length) {
@@ -92,7 +98,9 @@ public:
         s_.inAnswers.emplace_back(p, p + length);
         return static_cast<ssize_t>(length);
     }
-    bool Readable() override { return s_.open && (!s_.events.empty() || s_.pending); }
+    bool Readable() override {
+        return s_.open && (!s_.events.empty() || s_.pending || s_.eventReadError != 0);
+    }
 
 private:
     ssize_t Halted() {
@@ -243,6 +251,15 @@ TEST_F(DfuFunctionTest, RequestsAreAnsweredInTheirDirectionAndRefusalsHaltEp0) {
     HostEvent(FUNCTIONFS_DISABLE);
     EXPECT_EQ(function_.Serve(), Event::None);
     EXPECT_FALSE(function_.enabled());
+}
+
+TEST_F(DfuFunctionTest, AGivenUpRequestIsPassedOverAndABrokenEp0Reported) {
+    ASSERT_EQ(function_.Start(), 0);
+    ep0_.eventReadError = EIDRM;
+    EXPECT_EQ(function_.Serve(), Event::None);
+    EXPECT_EQ(Status()[4], 2);  // still served
+    ep0_.eventReadError = EIO;
+    EXPECT_EQ(function_.Serve(), Event::Failed);
 }
 
 TEST_F(DfuFunctionTest, StartCommandEndsWithTheFlashedVersion) {
