@@ -189,7 +189,7 @@ TEST_F(DfuFunctionTest, StartWritesOneDfuInterfacePerSpeedAndItsStrings) {
     EXPECT_EQ(Bytes(ep0_.blobs[0].begin() + 29, ep0_.blobs[0].end()), (Bytes{9, 4, 0, 0, 0, 0xFE, 1, 2, 1}));
 }
 
-TEST_F(DfuFunctionTest, FailedStartLeavesNothingOpen) {
+TEST_F(DfuFunctionTest, Ep0FailuresLeaveNothingOpenAndAGivenUpRequestIsPassedOver) {
     ep0_.openError = ENOENT;
     EXPECT_EQ(function_.Start(), -ENOENT);
     EXPECT_EQ(function_.fd(), -1);
@@ -199,6 +199,13 @@ TEST_F(DfuFunctionTest, FailedStartLeavesNothingOpen) {
     EXPECT_FALSE(ep0_.open);
     EXPECT_FALSE(function_.started());
     EXPECT_EQ(function_.Serve(), Event::None);
+
+    ASSERT_EQ(function_.Start(), 0);
+    ep0_.eventReadError = EIDRM;
+    EXPECT_EQ(function_.Serve(), Event::None);
+    EXPECT_EQ(Status()[4], 2);  // still served
+    ep0_.eventReadError = EIO;
+    EXPECT_EQ(function_.Serve(), Event::Failed);
 }
 
 TEST_F(DfuFunctionTest, RequestsAreAnsweredInTheirDirectionAndRefusalsHaltEp0) {
@@ -251,15 +258,6 @@ TEST_F(DfuFunctionTest, RequestsAreAnsweredInTheirDirectionAndRefusalsHaltEp0) {
     HostEvent(FUNCTIONFS_DISABLE);
     EXPECT_EQ(function_.Serve(), Event::None);
     EXPECT_FALSE(function_.enabled());
-}
-
-TEST_F(DfuFunctionTest, AGivenUpRequestIsPassedOverAndABrokenEp0Reported) {
-    ASSERT_EQ(function_.Start(), 0);
-    ep0_.eventReadError = EIDRM;
-    EXPECT_EQ(function_.Serve(), Event::None);
-    EXPECT_EQ(Status()[4], 2);  // still served
-    ep0_.eventReadError = EIO;
-    EXPECT_EQ(function_.Serve(), Event::Failed);
 }
 
 TEST_F(DfuFunctionTest, StartCommandEndsWithTheFlashedVersion) {
