@@ -11,6 +11,8 @@
 //                           byte, in order, with the send path's pauses
 //   usb_hid_check unplug    an unplug during polling goes offline within one
 //                           tick; Open after the tower is back comes online
+//   usb_hid_check quiet     a tower that stops sending leaves the link online;
+//                           the state follows again when it resumes
 //   usb_hid_check bootloader  the bootloader report brings the boot loader
 //                           03EB:2FF4 on the bus, its node given to the user
 // Each ends with no descriptor left open that was not open before.
@@ -324,6 +326,37 @@ int CheckUnplug()
     return guest::Finish("unplug");
 }
 
+// A tower that stops sending: reads time out (ticks without a report), the
+// link stays online, and the state follows again once reports resume.
+int CheckQuiet()
+{
+    const auto before = guest::OpenFds();
+    {
+        Window w;
+        w.control.OnOpenClose();
+        Expect(w.TickUntilComplete(), "the state did not come in step");
+        Expect(guest::GadgetCommand("stop-reports") && guest::WaitCommandsTaken(1), "stop-reports not taken");
+        // Whatever was on its way arrives; then nothing does.
+        for (int i = 0; i < 5; ++i)
+            w.Tick();
+        w.state.reportSeen.fill(0);
+        for (int i = 0; i < 20; ++i)
+            w.Tick();
+        Expect(w.link.IsOpen() == 1 && w.state.lastLinkResult == 1, "a quiet tower took the link offline");
+        Expect(w.view.status == kStatusOnline, "status line \"%s\" while the tower is quiet", w.view.status.c_str());
+        int seen = 0;
+        for (uint8_t v : w.state.reportSeen)
+            seen += v != 0 ? 1 : 0;
+        Expect(seen == 0, "%d report types arrived from a tower that stopped sending", seen);
+        Expect(guest::GadgetCommand("resume-reports") && guest::WaitCommandsTaken(2), "resume-reports not taken");
+        Expect(w.TickUntilComplete(), "the state did not come in step after the reports resumed");
+        ExpectInStepWithTower(w);
+        w.control.OnOpenClose();
+        ExpectNothingLeftOpen(before, w);
+    }
+    return guest::Finish("quiet");
+}
+
 // The bootloader report through the real stack: the Base Controller leaves,
 // the boot loader 03EB:2FF4 comes on the bus, and the udev rule gives this
 // user its device node.
@@ -367,6 +400,8 @@ int main(int argc, char** argv)
         return CheckUnplug();
     if (what == "bootloader")
         return CheckBootloader();
-    std::fprintf(stderr, "usage: usb_hid_check find|locked|poll|send|unplug|bootloader\n");
+    if (what == "quiet")
+        return CheckQuiet();
+    std::fprintf(stderr, "usage: usb_hid_check find|locked|poll|send|unplug|quiet|bootloader\n");
     return 2;
 }
