@@ -150,6 +150,18 @@ bool MappingDiffers(const PortMappingState& m, const DeviceState& s)
     return false;
 }
 
+bool MapConfirmed(const PortMappingState& m, const DeviceState& s)
+{
+    if (MappingDiffers(m, s))
+        return false;
+    // A send of the acoustic flags alone leaves the codes as reported, so
+    // the codes cannot tell whether it arrived; the flags must.
+    for (size_t i = 0; i < kInputPorts; ++i)
+        if ((m.portAcousticBit[i] != 0) != (s.portMapAcoustic[i] != 0))
+            return false;
+    return true;
+}
+
 bool AnyAcousticChanged(const PortMappingState& m)
 {
     for (uint8_t changed : m.acousticChanged)
@@ -187,7 +199,7 @@ bool SendToBase(PortMappingState& m, const DeviceState& s, const ToolIo& io)
 
 void PortMappingVerifyTick(PortMappingState& m, const DeviceState& s)
 {
-    if (!MappingDiffers(m, s)) {
+    if (MapConfirmed(m, s)) {
         m.statusTone = kToneSuccess;
         m.statusText = kPortMapSuccess;
         m.verifyTimerRunning = false;

@@ -81,12 +81,16 @@ void ClickAcoustic(PortMappingState& m, int port);
 bool MappingDiffers(const PortMappingState& m, const DeviceState& s);
 // Any Acoustic box was clicked since the last report went out.
 bool AnyAcousticChanged(const PortMappingState& m);
+// The reported map holds what the dialog sends: every port's code and its
+// acoustic flag.
+bool MapConfirmed(const PortMappingState& m, const DeviceState& s);
 
 // "Send to Base": sends the map when something changed (true) or answers
 // "Same addresses!" (false). Waits 500 ms either way.
 bool SendToBase(PortMappingState& m, const DeviceState& s, const ToolIo& io);
 
-// One tick of the 1000 ms verification timer.
+// One tick of the 1000 ms verification timer: success once the reported map
+// holds the sent codes and acoustic flags, failure on the 11th tick without.
 void PortMappingVerifyTick(PortMappingState& m, const DeviceState& s);
 
 }  // namespace kv

@@ -14,6 +14,7 @@
 // script on the virtual clock, so the runs are the same each time.
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -21,6 +22,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -51,8 +53,10 @@ const QString kAddressSucceeded =
 const QString kThresholdSucceeded =
     QStringLiteral("    The transfer was                successful!");
 
-// The map the script sends: Red 2 on input port 1, the rest as reported.
-const std::array<uint8_t, 5> kScriptPortMap = {9, 13, 18, 23, 28 | 0x80};
+// The maps the script sends: first input port 2 also switches the sound
+// segment, then Red 2 takes input port 1.
+const std::array<uint8_t, 5> kScriptAcousticMap = {8, 13 | 0x80, 18, 23, 28 | 0x80};
+const std::array<uint8_t, 5> kScriptPortMap = {9, 13 | 0x80, 18, 23, 28 | 0x80};
 constexpr uint8_t kScriptNewAddress = 9;  // Red 1 becomes Red 2
 constexpr uint8_t kScriptThreshold = 110;  // the "12.0 V" preset
 
@@ -237,6 +241,8 @@ private:
         Expect(driven, "the menu entry opened no dialog");
     }
 
+    // Two sends in one opening: the acoustic flag of input port 2 alone,
+    // then Red 2 on input port 1.
     void PortMapping()
     {
         RunModal(window_->portMappingAction(), [this](QWidget* modal) {
@@ -244,18 +250,24 @@ private:
             Expect(dlg != nullptr, "port mapping did not open");
             if (dlg == nullptr)
                 return;
+            auto sendAndWait = [this, dlg](const std::array<uint8_t, 5>& map) {
+                dlg->sendButton()->click();
+                auto check = [this, dlg, &map] {
+                    out_.portMapStatus = dlg->statusText()->text();
+                    if (out_.portMapStatus == kPortMapSucceeded)
+                        Expect(Tower().config().portMap == map,
+                               "port map shown as transmitted, the tower does not hold it");
+                };
+                for (int i = 0; i < 12 && Step(dlg->verifyTimer(), [dlg] { dlg->OnVerifyTick(); });
+                     ++i)
+                    check();
+                check();
+            };
+            dlg->acousticBox(1)->click();
+            sendAndWait(kScriptAcousticMap);
             dlg->cell(0, 1)->setCurrentIndex(2);
             emit dlg->cell(0, 1)->activated(2);
-            dlg->sendButton()->click();
-            auto check = [this, dlg] {
-                out_.portMapStatus = dlg->statusText()->text();
-                if (out_.portMapStatus == kPortMapSucceeded)
-                    Expect(Tower().config().portMap == kScriptPortMap,
-                           "port map shown as transmitted, the tower does not hold it");
-            };
-            for (int i = 0; i < 12 && Step(dlg->verifyTimer(), [dlg] { dlg->OnVerifyTick(); }); ++i)
-                check();
-            check();
+            sendAndWait(kScriptPortMap);
         });
     }
 
