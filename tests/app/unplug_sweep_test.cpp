@@ -116,6 +116,10 @@ public:
         Ticks(50);  // warm-up and the first refresh
         SendSeveralRows();
         Ticks(20);
+        // Red 1 switched on from the window; the poll cycle sends its state.
+        if (w.switchButton(0)->isEnabled())
+            w.switchButton(0)->click();
+        Ticks(10);
         PortMapping();
         // The user takes all segments but Red 1 off for the address change.
         Tower().mutableConfig().segmentAddress = {8, 0, 0, 0, 0, 0};
@@ -123,6 +127,9 @@ public:
         ChangeAddress();
         Threshold();
         Ticks(10);
+        // An open link needs its poll timer, or an unplug would never be seen.
+        Expect(!TheHidLink().IsOpen() || w.pollTimerRunning(), "link open without its poll timer");
+        Expect(Tower().pluggedIn() || !TheHidLink().IsOpen(), "the link outlived the unplug");
         if (TheHidLink().IsOpen())
             w.openCloseButton()->click();
         Expect(w.statusLine()->text() == kOffline, "not Offline at the end");
@@ -336,9 +343,9 @@ private:
 
 QString Describe(const Fault& f, const Outcome& o)
 {
-    QString s = f.unplugBeforeTick >= 0
-                    ? QStringLiteral("unplugged before poll tick %1").arg(f.unplugBeforeTick)
-                    : QStringLiteral("unplugged after write %1").arg(f.unplugAfterWrites);
+    QString s = f.unplugBeforeTick >= 0    ? QStringLiteral("unplugged before poll tick %1").arg(f.unplugBeforeTick)
+                : f.unplugAfterWrites >= 0 ? QStringLiteral("unplugged after write %1").arg(f.unplugAfterWrites)
+                                           : QStringLiteral("no unplug");
     for (const std::string& p : o.problems)
         s += QStringLiteral("\n  ") + QString::fromStdString(p);
     return s;
