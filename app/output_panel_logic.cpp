@@ -125,10 +125,12 @@ void OutputPanelLogic::OnSoundPatternSelected(int item)
     } else {
         SetSlider(sound, kMelodySliderMin, kMelodySliderMax, sound.sliderPos);
         // The position was stored from this value: p / 2 + 1 = v, or the top
-        // of the table.
+        // of the table. A position remembered from a device volume above the
+        // melody table lies beyond the scale: the box reads the end the
+        // slider stands at, as when the poll cycle shows it.
         if (p == 2 * v - 2 || p == 2 * v - 1 || p == 2 * v) {
             SetSliderPos(sound, p);
-            sound.percentText = Number(p);
+            sound.percentText = Number(sound.sliderPos);
         }
     }
     compose_(state_.segmentAddress[kSoundRow], static_cast<uint16_t>(v), code, kSoundRow);

@@ -163,6 +163,21 @@ TEST_F(OutputPanelTest, DisagreeingSoundMemoriesLeaveTheSliderWhereItWas)
     EXPECT_EQ(Row(kSoundRow).sliderPos, 10);
 }
 
+// A melody first reported at a volume above its table (120) is remembered
+// at position 2 * 120 - 1 = 239, beyond the 0..100 scale. Chosen again from
+// the list, its slider stands at the end and the box says so.
+TEST_F(OutputPanelTest, MelodyRememberedBeyondTheScaleReadsAsItsEnd)
+{
+    state.volumeMemory[kCarAlarm] = 239;
+    state.levelMemory[kCarAlarm][kSoundRow] = 120;
+    panel.OnSoundPatternSelected(kBeep);
+    panel.OnSoundPatternSelected(kCarAlarm);
+    EXPECT_EQ(Row(kSoundRow).sliderMax, 100);
+    EXPECT_EQ(Row(kSoundRow).sliderPos, 100);
+    EXPECT_EQ(Row(kSoundRow).percentText, "100");
+    EXPECT_EQ(composed.back(), (Composed{33, 120, kCarAlarm, kSoundRow}));
+}
+
 TEST_F(OutputPanelTest, MovingASliderToItsLastValueComposesNothing)
 {
     // Nothing is remembered at start: a first move to either end composes,

@@ -180,6 +180,25 @@ TEST_F(PortMappingLogic, AcousticOnlyChangeIsConfirmedOnceTheTowerReportsTheFlag
     EXPECT_FALSE(m.verifyTimerRunning);
 }
 
+// The codes agree before and after such a send, so only the reported flags
+// tell whether it arrived: a tower that was unplugged, or that ignores the
+// report, leaves every port's flag as it was.
+TEST_F(PortMappingLogic, AcousticOnlyChangeNeverReportedFailsOnTheEleventhTick)
+{
+    ClickAcoustic(m, 1);  // port 2 on
+    ClickAcoustic(m, 2);  // port 3 off
+    ASSERT_TRUE(SendToBase(m, device, rec.io));
+    for (int tick = 1; tick <= 10; ++tick) {
+        PortMappingVerifyTick(m, device);
+        ASSERT_EQ(m.statusText, "Please wait!") << tick;
+    }
+    device.portMapAcoustic[1] = 1;  // one of the two flags arrives
+    PortMappingVerifyTick(m, device);
+    EXPECT_EQ(m.statusTone, kToneFailure);
+    EXPECT_EQ(m.statusText, "Transmission failed!");
+    EXPECT_FALSE(m.verifyTimerRunning);
+}
+
 TEST_F(PortMappingLogic, ASendAfterAFailureCountsFromZeroAgain)
 {
     ASSERT_TRUE(SelectCell(m, 1, 1, 1));
