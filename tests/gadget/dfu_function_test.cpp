@@ -225,7 +225,8 @@ TEST_F(DfuFunctionTest, RequestsAreAnsweredInTheirDirectionAndRefusalsHaltEp0) {
     EXPECT_EQ(gadget::DfuFunction::LogLine(function_.served().back()), "dfu 0 21 1 0 0 3 3 0400ff\n");
     EXPECT_EQ(Status(), (Bytes{9, 100, 0, 0, 4, 0}));  // errNOTDONE, 100 ms, dfuDNBUSY
     clock_.clock().Advance(loader_.config().eraseBusyUs);
-    EXPECT_EQ(Status(), (Bytes{0, 0, 0, 0, 5, 0}));  // OK, dfuDNLOAD-IDLE
+    const auto poll = loader_.config().commandPollMs;
+    EXPECT_EQ(Status(), (Bytes{0, static_cast<uint8_t>(poll), 0, 0, 5, 0}));  // OK, dfuDNLOAD-IDLE
     EXPECT_EQ(ep0_.halts, 0);
 
     // Nothing to upload: the IN request is halted, not answered empty.
