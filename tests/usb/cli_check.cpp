@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -38,7 +39,7 @@ using nlohmann::json;
 
 // What one run of the program gave.
 struct Run {
-    int exitCode = -1;  // -1: killed, or it could not be started
+    int exitCode = -1;  // -1: killed, ended by a signal, or never started
     std::string out;
 };
 
