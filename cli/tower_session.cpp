@@ -147,6 +147,7 @@ void TowerSession::SelectPatterns(const std::array<uint8_t, 6>& codes)
 void TowerSession::ShowColourLevel(int row, uint16_t v, bool boosted) { output_.ShowColourLevel(row, v, boosted); }
 void TowerSession::ShowSoundLevel(bool melody, uint16_t position) { output_.ShowSoundLevel(melody, position); }
 void TowerSession::SetScaleLabel(int row, bool boosted) { output_.SetScaleLabel(row, boosted); }
+void TowerSession::RememberSliderValue(int row, uint16_t value) { output_.RememberSliderValue(row, value); }
 void TowerSession::EnableRow(int row, bool enabled) { output_.EnableRow(row, enabled); }
 void TowerSession::DisableAllRows() { output_.DisableAllRows(); }
 void TowerSession::ResetOutputPanel() { output_.ResetOutputPanel(); }

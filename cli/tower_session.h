@@ -70,8 +70,8 @@ public:
     void SelectPattern(int row, uint8_t code);
     // A row's slider moved to `position`; polling paused around it.
     void MoveSlider(int row, int position);
-    // A level chosen on purpose: the slider is set to `position` and the row
-    // composed with it, even when it is the value the slider last composed.
+    // A level chosen on purpose: the slider is set to `position`. The row is
+    // composed with it unless the row already stands at that value.
     void SetLevel(int row, int position);
     // "Send".
     void Send();
@@ -100,6 +100,7 @@ public:
     void ShowColourLevel(int row, uint16_t v, bool boosted) override;
     void ShowSoundLevel(bool melody, uint16_t position) override;
     void SetScaleLabel(int row, bool boosted) override;
+    void RememberSliderValue(int row, uint16_t value) override;
     void EnableRow(int row, bool enabled) override;
     void DisableAllRows() override;
     void ResetOutputPanel() override;

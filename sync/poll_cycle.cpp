@@ -204,6 +204,16 @@ void PollCycle::RefreshCombos(const std::array<uint8_t, kColourRows>& boost)
     comboShownBoost_ = boost;
 }
 
+void PollCycle::TakeRowFromDevice(std::size_t k)
+{
+    state_.rowPending[k] = 0;
+    // The tower holds something other than what was last sent (changed by a
+    // tool, a port or another program): a later Send of that earlier command
+    // must go out again instead of being taken as already in place.
+    if (state_.rowChecksum[k] != state_.lastSentChecksum[k])
+        state_.lastSentChecksum[k] = kNeverSent;
+}
+
 void PollCycle::RefreshColourRows(const std::array<uint8_t, kColourRows>& boost)
 {
     for (int i = 0; i < kColourRows; ++i) {
@@ -235,7 +245,7 @@ void PollCycle::RefreshColourRows(const std::array<uint8_t, kColourRows>& boost)
             view_.SetScaleLabel(i, boosted);
         scaleBoostShown_[k] = boosted ? 1 : 0;
 
-        state_.rowPending[k] = 0;
+        TakeRowFromDevice(k);
         state_.lastChangedRow = static_cast<uint8_t>(i + 1);
         sliderShownPattern_[k] = code;
         sliderShownLevel_[k] = level;
@@ -281,7 +291,7 @@ void PollCycle::RefreshSoundRow()
         }
     }
 
-    state_.rowPending[kSoundRow] = 0;
+    TakeRowFromDevice(kSoundRow);
     state_.lastChangedRow = kRows;
     sliderShownPattern_[kSoundRow] = code;
     sliderShownLevel_[kSoundRow] = level;

@@ -54,6 +54,8 @@ private:
     // written, and the texts are left to the end of the tick.
     void UpdateRowControlsOnChange();
     void RefreshCombos(const std::array<uint8_t, kColourRows>& boost);
+    // A row refreshed from what the tower reports: no longer pending.
+    void TakeRowFromDevice(std::size_t k);
     void RefreshColourRows(const std::array<uint8_t, kColourRows>& boost);
     void RefreshSoundRow();
     void RefreshInputPanel();
