@@ -473,6 +473,11 @@ public:
             session_.WaitComplete(TimeoutMs());
         }
         if (!ran) {
+            // Ctrl-C while the tower came in step: no update is started.
+            if (StopRequested()) {
+                session_.SetFirmwareUpdateHandler({});
+                return Fail(kExitInterrupted, "Interrupted.");
+            }
             if (!session_.IsOpen() && ListBootloaders().empty()) {
                 session_.SetFirmwareUpdateHandler({});
                 return Fail(kExitNoTower, kNoTowerText);

@@ -391,6 +391,15 @@ TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)
     EXPECT_EQ(o.code, kExitUpdateFailed);
     EXPECT_NE(o.err.find("Update failed with error code: [3."), std::string::npos) << o.err;
 
+    // Ctrl-C while the tower comes in step: no update starts.
+    test::ResetWorld();
+    RequestStop();
+    o = Run({"update", "--yes", hex.path()});
+    ClearStop();
+    EXPECT_EQ(o.code, kExitInterrupted) << o.err;
+    EXPECT_EQ(test::BootloaderReportsTaken(), 0u);
+    EXPECT_EQ(Bytes(Log().back()), Bytes(BuildHostReport(false)));
+
     // The default file beside the program is not there in a test.
     test::ResetWorld();
     o = Run({"update", "--yes"});
