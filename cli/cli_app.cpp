@@ -363,6 +363,9 @@ public:
         const RowCommand& cmd = state_.rowCommand[static_cast<size_t>(row)];
         const uint16_t level = row == kSoundRow ? cmd.param[2]
                                                 : static_cast<uint16_t>((cmd.param[2] & 1) * 256 + cmd.param[3]);
+        // Only this Send's result counts: an earlier failure may still stand
+        // in the message line, and a row already in place sends nothing.
+        session_.SetMessageLine(kBlankMessage);
         session_.Send();
         if (session_.model().messageLine == kSendFailedText)
             return Fail(kExitNotConfirmed, kSendFailedText);
@@ -625,7 +628,8 @@ int RunSession(Runner& runner, CliIo& io)
                 const std::string name = parsed < 0 ? std::string(CommandName(request.command))
                                                     : (words.size() > 1 ? words[1] : std::string());
                 if (asJson) {
-                    io.out << AnswerJson(name, a).dump() << "\n";
+                    // The answer may quote the line, which need not be UTF-8.
+                    io.out << AnswerJson(name, a).dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
                 } else {
                     if (!a.text.empty())
                         io.out << a.text;

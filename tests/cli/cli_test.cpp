@@ -328,6 +328,33 @@ TEST_F(CliTest, SignalOrLostTowerInASessionEnds)
     EXPECT_NE(o.out.find("Warning: Failed send to device!"), std::string::npos) << o.out;
 }
 
+TEST_F(CliTest, ASessionAnswersEveryLineItCannotUseAndKeepsItsResultsApart)
+{
+    // A name that is not UTF-8 (a Latin-1 terminal) is answered as a usage
+    // error in JSON, not taken down with the connection.
+    Outcome o = Run({"--json", "session"}, {{"on \"Rot \xe9\""}, {"set 1 \xff flash"}, {"on 1"}});
+    EXPECT_EQ(o.code, kExitOk) << o.err;
+    EXPECT_NE(o.out.find("\"exitCode\":2"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\"command\":\"on\",\"exitCode\":0"), std::string::npos) << o.out;
+    ExpectLeftAsClose(Log());
+
+    // A send that failed does not make a later set fail whose row the tower
+    // already holds.
+    test::ResetWorld();
+    o = Run({"--json", "session"},
+            {{"set 2 flash"}, {"set 1 flash", [] { Tower().FailNextWrites(4); }}, {"set 2 flash"}});
+    EXPECT_EQ(o.code, kExitOk) << o.err;
+    std::vector<int> codes;
+    std::istringstream in(o.out);
+    for (std::string line; std::getline(in, line);) {
+        const json j = json::parse(line);
+        if (j.contains("command"))
+            codes.push_back(j["exitCode"].get<int>());
+    }
+    EXPECT_EQ(codes, (std::vector<int>{kExitOk, kExitNotConfirmed, kExitOk})) << o.out;
+    EXPECT_EQ(Tower().config().patternCode[1], 4);
+}
+
 TEST_F(CliTest, ListShowsEveryBaseControllerAndDevicePicksOne)
 {
     sim::BaseControllerConfig second;
