@@ -425,6 +425,9 @@ public:
             }
             devices.push_back(d);
         }
+        // A stop cut the firmware look-ups short: the list is not whole.
+        if (!inSession && StopRequested())
+            return Fail(kExitInterrupted, "Interrupted.");
         for (const ListedDevice& b : ListBootloaders())
             devices.push_back(b);
         Answer a;

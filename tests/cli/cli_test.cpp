@@ -243,6 +243,7 @@ TEST_F(CliTest, EachFailureHasItsOwnExitCode)
         {"other firmware", [] { Tower().mutableConfig().firmwareVersion[5] = 27; }, {"status"},
          kExitFirmwareMismatch, "firmware 2.7"},
         {"Ctrl-C while coming in step", [] { RequestStop(); }, {"status"}, kExitInterrupted, "Interrupted"},
+        {"Ctrl-C while listing", [] { RequestStop(); }, {"list"}, kExitInterrupted, "Interrupted"},
         {"unplugged while coming in step", [] { Tower().UnplugAfterInputReports(5); }, {"status"},
          kExitNoTower, "lost"},
     };
