@@ -19,6 +19,9 @@ void InstallStopHandlers()
 {
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
+    // The reader of the output went away: leave as on a stop, not killed
+    // with the link still open.
+    std::signal(SIGPIPE, OnStopSignal);
 }
 
 bool StopRequested() { return g_stop != 0; }

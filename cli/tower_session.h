@@ -144,7 +144,8 @@ private:
     int panelRefreshes_ = 0;
 };
 
-// Ctrl-C and SIGTERM: the handlers only set a flag, which every wait checks.
+// Ctrl-C, SIGTERM and SIGPIPE: the handlers only set a flag, which every
+// wait checks.
 void InstallStopHandlers();
 bool StopRequested();
 void RequestStop();

@@ -305,6 +305,7 @@ TEST_F(CliTest, SignalOrLostTowerInASessionEnds)
     Outcome o = Run({"session"}, {{"status"}, {"status", [] { std::raise(SIGINT); }}, {"status"}});
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGPIPE, SIG_DFL);
     EXPECT_EQ(o.code, kExitOk) << o.err;
     EXPECT_TRUE(StopRequested());
     ExpectLeftAsClose(Log());

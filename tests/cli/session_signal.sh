@@ -47,4 +47,25 @@ for signal in TERM INT; do
   kill "$keeper" 2>/dev/null || true
   keeper=
 done
-echo "ok: session ends on SIGTERM and SIGINT"
+# The reader of its output goes away (a monitor that quit): the session is
+# not killed mid-connection by SIGPIPE but ends as on a signal.
+rm -f "$scratch/in" "$scratch/out"
+mkfifo "$scratch/in" "$scratch/out"
+"$program" session <"$scratch/in" >"$scratch/out" 2>"$scratch/err" &
+pid=$!
+exec 3>"$scratch/in"
+head -n 1 <"$scratch/out" >"$scratch/first"
+grep -q '"event":"state"' "$scratch/first" || fail "no state line first"
+echo patterns >&3
+i=0
+while kill -0 "$pid" 2>/dev/null; do
+  i=$((i + 1))
+  [ $i -le 50 ] || fail "still running 5 s after its reader went away"
+  sleep 0.1
+done
+status=0
+wait "$pid" || status=$?
+pid=
+exec 3>&-
+[ "$status" = 0 ] || fail "ended with status $status after its reader went away"
+echo "ok: session ends on SIGTERM and SIGINT, and when its reader goes away"
