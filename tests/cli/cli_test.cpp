@@ -427,6 +427,7 @@ TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)
     ClearStop();
     EXPECT_EQ(o.code, kExitInterrupted) << o.err;
     EXPECT_EQ(test::BootloaderReportsTaken(), 0u);
+    ASSERT_FALSE(Log().empty());
     EXPECT_EQ(Bytes(Log().back()), Bytes(BuildHostReport(false)));
 
     // The default file beside the program is not there in a test.
