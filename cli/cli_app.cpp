@@ -48,7 +48,7 @@ constexpr const char* kExitCodesText =
     "  4    the tower did not confirm\n"
     "  5    the firmware update failed (the message gives [step.result])\n"
     "  6    the Base Controller runs another firmware: run 'update'\n"
-    "  130  interrupted by Ctrl-C or SIGTERM\n";
+    "  130  interrupted by Ctrl-C or SIGTERM (a session ends with 0)\n";
 
 enum class Command { None, List, Status, Patterns, Set, On, Off, Update, Session };
 
