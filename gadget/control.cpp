@@ -1,7 +1,11 @@
 #include "gadget/control.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <sstream>
 #include <vector>
 
@@ -16,9 +20,12 @@ bool ParseNumber(const std::string& word, int64_t* value)
     if (word.empty())
         return false;
     const char* s = word.c_str();
+    // Decimal, or hexadecimal after 0x: a leading zero is not octal.
+    const char* digits = s + (s[0] == '-' || s[0] == '+' ? 1 : 0);
+    const int base = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X') ? 16 : 10;
     char* end = nullptr;
     errno = 0;
-    const long long v = std::strtoll(s, &end, 0);
+    const long long v = std::strtoll(s, &end, base);
     if (errno != 0 || end == s || *end != '\0')
         return false;
     *value = v;
@@ -80,8 +87,14 @@ bool ParseControlCommand(const std::string& line, ControlCommand* command)
                 return false;
             break;
         case ControlCommand::Kind::StallRequest:
-            // A request number is a byte; a count is -1 (for ever) or more.
-            if (c.a > 0xFF || c.b < -1)
+            // A request number is a byte; a count is -1 (for ever) or more,
+            // and fits the model's counter.
+            if (c.a > 0xFF || c.b < -1 || c.b > std::numeric_limits<int>::max())
+                return false;
+            break;
+        case ControlCommand::Kind::UnplugDuringUpdate:
+            // Added to the count of requests answered so far.
+            if (c.a > std::numeric_limits<int>::max())
                 return false;
             break;
         default:
@@ -140,6 +153,23 @@ void ApplyControlCommand(const ControlCommand& c, sim::VirtualBaseController& co
         faults = sim::BootloaderFaults{};
         break;
     }
+}
+
+size_t FeedFromFd(int fd, LineSplitter* splitter)
+{
+    size_t total = 0;
+    char buf[512];
+    while (total < kMaxControlRead) {
+        const size_t want = std::min(sizeof buf, kMaxControlRead - total);
+        const ssize_t n = read(fd, buf, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        splitter->Feed(buf, static_cast<size_t>(n));
+        total += static_cast<size_t>(n);
+    }
+    return total;
 }
 
 void LineSplitter::Feed(const char* data, size_t length)

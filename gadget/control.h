@@ -23,6 +23,7 @@
 // Numbers are decimal or 0x-prefixed hexadecimal.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -76,5 +77,14 @@ private:
     std::string ready_;
     size_t readyLines_ = 0;
 };
+
+// The most FeedFromFd reads in one call.
+constexpr size_t kMaxControlRead = 4096;
+
+// Feeds splitter with what the non-blocking fd holds now, at most
+// kMaxControlRead bytes: a writer that never stops cannot hold the gadget's
+// loop, and the rest stays in the FIFO for the loop's next turn. Returns the
+// bytes read.
+size_t FeedFromFd(int fd, LineSplitter* splitter);
 
 }  // namespace kv::gadget

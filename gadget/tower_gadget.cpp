@@ -272,13 +272,7 @@ void TowerGadget::ReadControl()
 {
     if (controlFd_ < 0)
         return;
-    char buf[512];
-    for (;;) {
-        const ssize_t n = read(controlFd_, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        control_.Feed(buf, static_cast<size_t>(n));
-    }
+    FeedFromFd(controlFd_, &control_);
     for (std::string line; control_.NextLine(&line);)
         Command(line);
 }

@@ -2,6 +2,9 @@
 // to the models.
 #include "gadget/control.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -40,6 +43,12 @@ TEST(ControlCommand, LinesAreTakenOnlyWhole)
         {"stall-request 256 1", false, {}, 0, 0},  // not a request number
         {"stall-request 3 -2", false, {}, 0, 0},
         {"Unplug", false, {}, 0, 0},
+        // Numbers from the control file are bounded where the models keep
+        // them, and a leading zero is still decimal.
+        {"fail-block 010", true, ControlCommand::Kind::FailBlock, 10, 0},
+        {"stall-request 3 2147483647", true, ControlCommand::Kind::StallRequest, 3, 2147483647},
+        {"stall-request 3 4294967295", false, {}, 0, 0},  // would wrap to "for ever"
+        {"unplug-during-update 0x7fffffffffffffff", false, {}, 0, 0},  // overflows the count
     };
     for (const Row& r : rows) {
         ControlCommand c;
@@ -127,6 +136,33 @@ TEST(LineSplitter, LinesComeWholeAndOverlongOnesAreDropped)
     ASSERT_TRUE(s.NextLine(&line));
     EXPECT_EQ(line, "stop-reports");
     EXPECT_FALSE(s.NextLine(&line));
+}
+
+TEST(LineSplitter, AWriterThatNeverStopsCannotHoldTheLoop)
+{
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    // Three reads' worth of lines waiting at once.
+    std::string flood;
+    while (flood.size() < 3 * kMaxControlRead)
+        flood += "plug\n";
+    ASSERT_EQ(write(fds[1], flood.data(), flood.size()), static_cast<ssize_t>(flood.size()));
+
+    LineSplitter s;
+    std::string line;
+    size_t lines = 0;
+    int turns = 0;
+    for (size_t got = 1; got > 0; ++turns) {
+        got = FeedFromFd(fds[0], &s);
+        EXPECT_LE(got, kMaxControlRead);
+        for (; s.NextLine(&line); ++lines)
+            ASSERT_EQ(line, "plug");
+    }
+    EXPECT_GE(turns, 4);
+    // Nothing is lost where a read ends inside a line.
+    EXPECT_EQ(lines, flood.size() / 5);
+    close(fds[0]);
+    close(fds[1]);
 }
 
 }  // namespace

@@ -157,6 +157,13 @@ TEST_F(HidLinkTest, ReportsQueuedWhileNobodyReadAreAllParsedOldestFirst)
     EXPECT_EQ(controller().reportsDelivered(), 6U + 64U);
     link.ReadReport();
     EXPECT_EQ(controller().reportsDelivered(), 6U + 64U + 1U);
+    // The tower goes while its backlog is read: what came before stands,
+    // and the read's failure is left for the poll cycle on this same read.
+    clock.clock().Advance(50000);
+    controller().UnplugAfterInputReports(2);
+    link.ReadReport();
+    EXPECT_EQ(controller().reportsDelivered(), 6U + 64U + 3U);
+    EXPECT_EQ(state.lastLinkResult, 0);
 }
 
 TEST_F(HidLinkTest, AFailedReadClearsTheResultAndReappliesThePreviousBuffer)
