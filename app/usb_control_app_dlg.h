@@ -65,7 +65,9 @@ public:
 
     void SetMenuCommands(kv::MenuCommands commands) { menu_ = std::move(commands); }
 
-    // Prepares the window and runs it modally; returns the end result.
+    // Prepares the window, shows it as the program's ordinary top-level
+    // window and runs it until it ends (Exit, the close box or the firmware
+    // update); returns the end result.
     int DoModal();
     bool OnInitDialog();
 

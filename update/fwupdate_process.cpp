@@ -186,6 +186,8 @@ void FWUPDATE_PROCESS::OnStartTick()
                   : UPDATE_SUCCESS;
     if (result_ == UPDATE_SUCCESS)
         RunUpdate();
+    else
+        link_.Close();  // as after any run: the window reopens it, not the dialog
 
     message_->show();
     message_->setText(QString::fromStdString(UpdateOutcomeText(lastStep_, result_)));

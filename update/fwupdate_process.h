@@ -56,7 +56,8 @@ public:
     UpdateFunction updateFunction;
     // The check of the file before the Base Controller is touched;
     // update_check_file unless a test puts another in. A result other than 0
-    // ends the dialog's run with that result: no bootloader report, no run.
+    // ends the dialog's run with that result: no bootloader report, no run,
+    // and the link closed as after any run.
     UpdateFunction checkFunction;
     // Called when the run is over and OK is enabled (a test may click here).
     std::function<void(FWUPDATE_PROCESS&)> onRunFinished;

@@ -288,9 +288,13 @@ private slots:
             kv::test::ResetWorld();
             kv::test::TempHexFile hex(f.text);
             const std::string path = f.text.empty() ? hex.path() + ".missing" : hex.path();
+            // Opened as the window leaves it for the dialog; closed after the
+            // run like any other, so no tool talks to an unpolled tower.
+            QVERIFY(kv::TheHidLink().Open() != nullptr);
             FWUPDATE_PROCESS dlg;
             dlg.onRunFinished = [](FWUPDATE_PROCESS& d) { d.okButton()->click(); };
             QVERIFY2(dlg.run(path) == FWUPDATE_PROCESS::kFailed, f.name);
+            QVERIFY(!kv::TheHidLink().IsOpen());
             QCOMPARE(dlg.messageLine()->text(), QString("Update failed with error code: [3.6]."));
             QCOMPARE(dlg.stepText()->text(), QString("Write New Firmware..."));
             QCOMPARE(dlg.progressBar()->value(), 3);
