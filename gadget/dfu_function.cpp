@@ -37,10 +37,6 @@ constexpr const char* kInterfaceName = "DFU";
 // first arguments.
 constexpr size_t kLoggedHead = 3;
 
-// The DFU states in which a boot loader waits for a USB reset.
-constexpr uint8_t kAppDetach = 1;
-constexpr uint8_t kManifestWaitReset = 8;
-
 // A control request's setup packet, little endian on the wire.
 struct Setup {
     uint8_t requestType = 0;
@@ -243,8 +239,7 @@ DfuFunction::Event DfuFunction::Serve() {
                 // waiting for a reset takes it as one; in any other state the
                 // reset means nothing to it.
                 enabled_ = false;
-                if (bootloader_.attached() &&
-                    (bootloader_.state() == kAppDetach || bootloader_.state() == kManifestWaitReset)) {
+                if (bootloader_.attached() && bootloader_.WaitsForReset()) {
                     bootloader_.Reset();
                 }
                 break;

@@ -436,6 +436,8 @@ int VirtualBootloader::Upload(LoggedTransfer& entry, unsigned char* data, uint16
     return Answer(entry, static_cast<int>(n));
 }
 
+bool VirtualBootloader::WaitsForReset() const { return state_ == kAppDetach || state_ == kManifestWaitReset; }
+
 int VirtualBootloader::Reset() {
     ++resets_;
     if (faults_.stuckState >= 0) return 0;

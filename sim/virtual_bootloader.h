@@ -174,6 +174,8 @@ public:
     // re-enumerates (LIBUSB_ERROR_NOT_FOUND: the handle is stale); a stuck
     // one stays as it is (0).
     int Reset();
+    // In a state that waits for a USB reset (appDETACH, dfuMANIFEST-WAIT-RESET).
+    bool WaitsForReset() const;
     int resets() const { return resets_; }
     // Control transfers answered since it appeared.
     int64_t answered() const { return answered_; }
