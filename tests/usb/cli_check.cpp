@@ -211,17 +211,6 @@ int CheckStatus(const std::string& cli)
     return guest::Finish("status");
 }
 
-std::string Hex(const std::array<uint8_t, 8>& bytes)
-{
-    std::string out;
-    char buf[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02x ", b);
-        out += buf;
-    }
-    return out;
-}
-
 // The payload the gadget logs for a report (the report ID left off).
 std::array<uint8_t, 8> Payload(const Report& r)
 {
@@ -232,8 +221,8 @@ std::array<uint8_t, 8> Payload(const Report& r)
 
 void ExpectReport(const guest::Received& got, const Report& want, const std::string& what)
 {
-    Expect(got.bytes == Payload(want), "%s: got %s, expected %s", what.c_str(), Hex(got.bytes).c_str(),
-           Hex(Payload(want)).c_str());
+    Expect(got.bytes == Payload(want), "%s: got %s, expected %s", what.c_str(), guest::Hex(got.bytes).c_str(),
+           guest::Hex(Payload(want)).c_str());
     Expect(got.length == 9, "%s: length %u, expected 9", what.c_str(), got.length);
     Expect(!got.refused, "%s refused by the tower", what.c_str());
 }

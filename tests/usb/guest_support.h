@@ -24,6 +24,19 @@ namespace kv::guest {
 
 inline int g_failures = 0;
 
+// Bytes as hex, each followed by a blank, for failure messages.
+template <size_t N>
+std::string Hex(const std::array<uint8_t, N>& bytes)
+{
+    std::string out;
+    char buf[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(buf, sizeof buf, "%02x ", b);
+        out += buf;
+    }
+    return out;
+}
+
 // Records a failed expectation; the check exits non-zero at the end.
 inline bool Expect(bool ok, const char* format, ...)
 {

@@ -103,21 +103,9 @@ DeviceState ExpectedState()
 }
 
 template <size_t N>
-std::string Bytes(const std::array<uint8_t, N>& a)
-{
-    std::string out;
-    char buf[4];
-    for (uint8_t b : a) {
-        std::snprintf(buf, sizeof buf, "%02x ", b);
-        out += buf;
-    }
-    return out;
-}
-
-template <size_t N>
 void ExpectSame(const char* what, const std::array<uint8_t, N>& got, const std::array<uint8_t, N>& want)
 {
-    Expect(got == want, "%s: got %s, expected %s", what, Bytes(got).c_str(), Bytes(want).c_str());
+    Expect(got == want, "%s: got %s, expected %s", what, guest::Hex(got).c_str(), guest::Hex(want).c_str());
 }
 
 void ExpectNothingLeftOpen(const std::map<int, std::string>& before, const Window& w)
