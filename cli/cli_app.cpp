@@ -358,7 +358,7 @@ public:
 
         session_.SelectPattern(row, c);
         if (position >= 0)
-            session_.SetLevel(row, position);
+            session_.MoveSlider(row, position);
         // What the tower must report back: the code and the level composed.
         const RowCommand& cmd = state_.rowCommand[static_cast<size_t>(row)];
         const uint16_t level = row == kSoundRow ? cmd.param[2]

@@ -125,8 +125,6 @@ void TowerSession::MoveSlider(int row, int position)
     });
 }
 
-void TowerSession::SetLevel(int row, int position) { MoveSlider(row, position); }
-
 void TowerSession::Send() { send_.OnSend(); }
 
 bool TowerSession::PressSwitch(int row)

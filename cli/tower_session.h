@@ -70,9 +70,6 @@ public:
     void SelectPattern(int row, uint8_t code);
     // A row's slider moved to `position`; polling paused around it.
     void MoveSlider(int row, int position);
-    // A level chosen on purpose: the slider is set to `position`. The row is
-    // composed with it unless the row already stands at that value.
-    void SetLevel(int row, int position);
     // "Send".
     void Send();
     // A row's on/off button; false when the position has no segment.

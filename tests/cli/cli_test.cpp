@@ -171,12 +171,12 @@ TEST_F(CliTest, AHeldSessionSendsALevelTheTowerLostInTheMeantime)
         return session.RunUntil([&] { return state.level[1] == level; }, 5000);
     };
     session.SelectPattern(1, 5);
-    session.SetLevel(1, 204);
+    session.MoveSlider(1, 204);
     session.Send();
     ASSERT_EQ(towerAt(204), WaitEnd::Done);
     Tower().mutableConfig().level[1] = 100;
     ASSERT_EQ(towerAt(100), WaitEnd::Done);
-    session.SetLevel(1, 204);
+    session.MoveSlider(1, 204);
     session.Send();
     EXPECT_EQ(towerAt(204), WaitEnd::Done);
     session.Close();
