@@ -78,6 +78,7 @@ grep -q '^-rw-r--r-- .* \./usr/lib/udev/rules.d/70-kestrivane\.rules$' "$scratch
 dpkg -x "$deb" "$scratch/root"
 [ "$vendor" = 1 ] && check_vendor_files "$scratch/root/usr" "$3" "$4"
 check_cli "$scratch/root/usr"
+check_manual_pages "$scratch/root/usr"
 
 # The metainfo, desktop entry and icon as installed fit together.
 out=$(appstreamcli validate-tree --no-net "$scratch/root" 2>&1) || layout_fail "appstreamcli validate-tree: $out"
