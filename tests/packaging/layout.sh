@@ -21,7 +21,8 @@ check_layout() {
       share/icons/hicolor/48x48/apps/kestrivane.png \
       share/icons/hicolor/128x128/apps/kestrivane.png \
       share/icons/hicolor/256x256/apps/kestrivane.png \
-      share/doc/kestrivane/copyright; do
+      share/doc/kestrivane/copyright \
+      share/doc/kestrivane/changelog.gz; do
     grep -qx "$path" "$listing" || layout_fail "missing: $path"
   done
 
