@@ -48,6 +48,8 @@ TowerSession::~TowerSession() { Close(); }
 
 void TowerSession::Initialise()
 {
+    // Nothing is drawn: the front end draws once its screen is set up.
+    ++depth_;
     if (!IsOpen())
         model_.sendEnabled = false;
     poll_.UpdateRowControls();
@@ -66,6 +68,7 @@ void TowerSession::Initialise()
     output_.InitOutputPanel();
     output_.ShowStartScaleLabels();
     ResetSwitchState(state_);
+    --depth_;
     Changed();
 }
 

@@ -157,33 +157,6 @@ TEST_F(CliTest, SetSendsTheRowSequenceOfTheWindowsSendWithItsPausesAndSeesTheTow
     EXPECT_EQ(Tower().config().level[5], 213);
 }
 
-TEST_F(CliTest, AHeldSessionSendsALevelTheTowerLostInTheMeantime)
-{
-    // The tower takes 80 %, someone else turns it down, and the same 80 % is
-    // asked for again: the row the poll cycle recomposed at the tower's new
-    // level must not be taken for one still standing at 80 %.
-    DeviceState state;
-    HidLink link(state);
-    PatternTables patterns;
-    FillShippedPatterns(patterns);
-    TowerSession session(state, link, patterns);
-    ASSERT_TRUE(session.Open());
-    ASSERT_EQ(session.WaitComplete(5000), WaitEnd::Done);
-    const auto towerAt = [&](uint16_t level) {
-        return session.RunUntil([&] { return state.level[1] == level; }, 5000);
-    };
-    session.SelectPattern(1, 5);
-    session.MoveSlider(1, 204);
-    session.Send();
-    ASSERT_EQ(towerAt(204), WaitEnd::Done);
-    Tower().mutableConfig().level[1] = 100;
-    ASSERT_EQ(towerAt(100), WaitEnd::Done);
-    session.MoveSlider(1, 204);
-    session.Send();
-    EXPECT_EQ(towerAt(204), WaitEnd::Done);
-    session.Close();
-}
-
 TEST_F(CliTest, StatusAsJsonAndTextShowsWhatTheTowerReports)
 {
     Tower().mutableConfig().segmentAddress[2] = 0;

@@ -6,7 +6,10 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <sstream>
+
 #include "app/usb_control_app_dlg.h"
+#include "cli/cli_app.h"
 #include "decision_support.h"
 #include "device/version.h"
 #include "platform/clock.h"
@@ -18,6 +21,7 @@
 #include "update/firmware_update_path.h"
 #include "update/update_dialogs_qt.h"
 #include "update/update_run.h"
+#include "update_test_support.h"
 
 using namespace kv;
 
@@ -232,6 +236,73 @@ private slots:
         p.Ticks(200);
         QCOMPARE(p.dlg.nameText(0)->text(), QString("Red 1"));
         QCOMPARE(p.Sent(4, 0xAA), size_t{6});
+    }
+
+    void anUnusableFileIsRefusedBeforeTheBootloaderReportByEveryFrontEnd()
+    {
+        // The same update path under the window and under kestrivane-cli: a
+        // file the run could not program is refused before the Base
+        // Controller leaves its firmware.
+        test::TempHexFile junk("this is no Intel HEX\n");
+        for (const bool window : {true, false}) {
+            std::string outcome;
+            if (window) {
+                Program p;
+                p.path.SetFirmwarePath(junk.path());
+                p.dialogs.process().onRunFinished = [&](FWUPDATE_PROCESS& d) {
+                    outcome = d.messageLine()->text().toStdString();
+                    d.okButton()->click();
+                };
+                int failed = 0;
+                p.dialogs.failed().onShown = [&failed](CFWUPDATE_FAILED& d) {
+                    ++failed;
+                    d.exitButton()->click();  // gives up
+                };
+                p.dlg.firmwareUpdateAction()->trigger();
+                QCOMPARE(failed, 1);
+            } else {
+                sim::TheVirtualTower().Reset();
+                sim::TheVirtualUsb().Reset();
+                std::ostringstream out, err;
+                struct NoInput : cli::LineSource {
+                    Read Poll(std::string&) override { return Read::End; }
+                } in;
+                cli::CliIo io{out, err, in, false, false};
+                QCOMPARE(cli::RunCli({"kestrivane-cli", "update", "--yes", junk.path()}, io),
+                         int(cli::kExitUpdateFailed));
+                outcome = err.str();
+            }
+            QVERIFY2(outcome.find("Update failed with error code: [3.6].") != std::string::npos,
+                     outcome.c_str());
+            QCOMPARE(test::BootloaderReportsTaken(), size_t{0});
+            const sim::VirtualBaseController& tower = sim::TheVirtualTower().baseController(0);
+            QVERIFY(tower.pluggedIn() && !tower.inBootloader());
+            QCOMPARE(tower.config().firmwareVersion[kBaseControllerSlot], ProgramVersion);
+        }
+    }
+
+    void afterAnUpdateEveryOnOffCaptionMatchesTheTower()
+    {
+        Program p;
+        p.dlg.switchButton(0)->click();
+        p.dlg.switchButton(kSoundRow)->click();
+        p.Ticks(5);
+        QCOMPARE(p.dlg.switchButton(0)->text(), QString("Off"));
+        p.dlg.firmwareUpdateAction()->trigger();
+        QCOMPARE(p.successShown, 1);
+        p.Ticks(200);
+        const sim::VirtualBaseController& tower = sim::TheVirtualTower().baseController(0);
+        for (int row = 0; row < kRows; ++row) {
+            const uint8_t address = tower.config().segmentAddress[size_t(row)];
+            const bool on = tower.switchState(address).on != 0;
+            QCOMPARE(p.dlg.switchButton(row)->text(), QString(on ? "Off" : "On"));
+            QCOMPARE(OnStateOfRow(p.state, row) != 0, on);
+        }
+        // The caption switches the segment the way it says.
+        p.dlg.switchButton(0)->click();
+        p.Ticks(5);
+        QCOMPARE(tower.switchState(tower.config().segmentAddress[0]).on, uint8_t{1});
+        QCOMPARE(p.dlg.switchButton(0)->text(), QString("Off"));
     }
 
     void escapeAfterASuccessfulRunShowsNeitherDialogAndStaysOffline()
