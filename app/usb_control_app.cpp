@@ -1,13 +1,13 @@
 #include "app/usb_control_app.h"
 
 #include "app/help/about_dialog.h"
-#include "ui/dialog_style.h"
 #include "app/help/info_dialog.h"
 #include "app/window_pictures.h"
 #include "device/device_state.h"
 #include "device/hid_link.h"
 #include "device/pattern_tables.h"
 #include "tools/tool_commands.h"
+#include "ui/dialog_style.h"
 #include "update/firmware_update_path.h"
 #include "update/update_dialogs_qt.h"
 

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
@@ -13,14 +14,13 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
-#include <QEventLoop>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
 
-#include "ui/dialog_style.h"
 #include "app/window_pictures.h"
+#include "ui/dialog_style.h"
 
 using namespace kv;
 
@@ -32,7 +32,7 @@ namespace {
 constexpr int kDesignBaseX = 6;
 constexpr int kDesignBaseY = 13;
 constexpr int kGroupTop = 52;
-constexpr int kFirstLineTop = 24;  // inside a group box
+constexpr int kFirstLineTop = 24;            // inside a group box
 constexpr int kLineHeight = kSegmentHeight;  // one tower segment
 constexpr int kListWidth = 210;
 
@@ -41,9 +41,15 @@ const QColor kWhite(0xFF, 0xFF, 0xFF);
 
 // Line of a row in both panels, counted from the top: the sound row first,
 // "Color Segment 1" last.
-int LineOfRow(int row) { return kRows - 1 - row; }
+int LineOfRow(int row)
+{
+    return kRows - 1 - row;
+}
 
-QString Text(const std::string& s) { return QString::fromStdString(s); }
+QString Text(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
 
 // Dialog, buttons, statics and pictures on #F0F0F0 with black text; edit and
 // list backgrounds white.
@@ -106,9 +112,8 @@ CUSBControlAppDlg::CUSBControlAppDlg(DeviceState& state, HidLink& link, PatternT
     setWindowTitle("Kestrivane");
     // An ordinary top-level window (its own taskbar entry), not a dialog
     // kept above another: a caption, a system menu, minimise and close.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     ApplyProgramManners();
     setWindowIcon(ApplicationIcon());
     setPalette(WindowPalette());
@@ -189,8 +194,8 @@ void CUSBControlAppDlg::BuildWindow()
             w.name = MakeLabel(inputGroup_, QString());
 
         // Output panel row.
-        w.caption = MakeLabel(outputGroup_, sound ? QString("Sound Segment")
-                                                  : QString("Color Segment %1").arg(r + 1));
+        w.caption = MakeLabel(outputGroup_,
+                              sound ? QString("Sound Segment") : QString("Color Segment %1").arg(r + 1));
         w.list = new QComboBox(outputGroup_);
         w.list->setMaxVisibleItems(14);
         w.sliderCaption = MakeLabel(outputGroup_, sound ? "Volume" : "Brightness");
@@ -210,12 +215,10 @@ void CUSBControlAppDlg::BuildWindow()
 
         if (sound) {
             connect(w.button, &QPushButton::clicked, this, [this] { OnSoundSwitch(); });
-            connect(w.list, &QComboBox::currentIndexChanged, this,
-                    [this] { OnSoundPatternSelected(); });
+            connect(w.list, &QComboBox::currentIndexChanged, this, [this] { OnSoundPatternSelected(); });
         } else {
             connect(w.button, &QPushButton::clicked, this, [this, r] { OnRowSwitch(r); });
-            connect(w.list, &QComboBox::currentIndexChanged, this,
-                    [this, r] { OnPatternSelected(r); });
+            connect(w.list, &QComboBox::currentIndexChanged, this, [this, r] { OnPatternSelected(r); });
         }
         QSlider* slider = w.slider;
         connect(slider, &QSlider::valueChanged, this, [this, slider] { OnHScroll(slider); });
@@ -271,10 +274,9 @@ void CUSBControlAppDlg::LayOutWindow()
     const int boxHeight = std::max(d.Y(20), any.box->sizeHint().height());
     const int listBlock = labelHeight + d.Y(2) + listHeight;
     const int sliderBlock = labelHeight + sliderHeight + labelHeight;
-    const int line = std::max({kLineHeight, listBlock + d.Y(12), sliderBlock + d.Y(4),
-                               buttonHeight + d.Y(8)});
-    pictureSize_ = QSize(static_cast<int>(std::lround(kSegmentWidth * line / double(kLineHeight))),
-                         line);
+    const int line =
+        std::max({kLineHeight, listBlock + d.Y(12), sliderBlock + d.Y(4), buttonHeight + d.Y(8)});
+    pictureSize_ = QSize(static_cast<int>(std::lround(kSegmentWidth * line / double(kLineHeight))), line);
     const QSize baseSize(pictureSize_.width(),
                          static_cast<int>(std::lround(kBaseHeight * line / double(kLineHeight))));
 
@@ -320,8 +322,7 @@ void CUSBControlAppDlg::LayOutWindow()
         w.sliderCaption->setGeometry(sliderX, sliderTop, sliderWidth, labelHeight);
         w.slider->setGeometry(sliderX, sliderY, sliderWidth, sliderHeight);
         w.scaleLeft->setGeometry(sliderX, sliderY + sliderHeight, sliderWidth / 2, labelHeight);
-        w.scale->setGeometry(sliderX + sliderWidth / 2, sliderY + sliderHeight, sliderWidth / 2,
-                             labelHeight);
+        w.scale->setGeometry(sliderX + sliderWidth / 2, sliderY + sliderHeight, sliderWidth / 2, labelHeight);
         const int boxY = sliderY + (sliderHeight - boxHeight) / 2;
         w.box->setGeometry(boxX, boxY, boxWidth, boxHeight);
         w.percentSign->setGeometry(signX, boxY, signWidth, boxHeight);
@@ -339,8 +340,8 @@ void CUSBControlAppDlg::LayOutWindow()
     const int rightX = frameWidth - d.X(14) - wideWidth;
     send_button_->setGeometry(rightX, d.Y(8), wideWidth, wideHeight);
     exit_->setGeometry(rightX, frameHeight - d.Y(8) - wideHeight, wideWidth, wideHeight);
-    openClose_->setGeometry(rightX - d.X(8) - wideWidth, frameHeight - d.Y(8) - wideHeight,
-                            wideWidth, wideHeight);
+    openClose_->setGeometry(rightX - d.X(8) - wideWidth, frameHeight - d.Y(8) - wideHeight, wideWidth,
+                            wideHeight);
     logo_->setGeometry(d.X(16), frameHeight - d.Y(16) - kLogoHeight, kLogoWidth, kLogoHeight);
     logo_->setPixmap(MakerLogoPicture(ratio));
 
@@ -379,7 +380,10 @@ bool CUSBControlAppDlg::OnInitDialog()
 
 // ---- Buttons and timer: forwarded to the session, which draws once after ----
 
-void CUSBControlAppDlg::OnOpenClose() { session_.OnOpenClose(); }
+void CUSBControlAppDlg::OnOpenClose()
+{
+    session_.OnOpenClose();
+}
 
 void CUSBControlAppDlg::OnExit()
 {
@@ -397,7 +401,10 @@ void CUSBControlAppDlg::OnTimer(int id)
     session_.Tick();
 }
 
-void CUSBControlAppDlg::OnSend() { session_.Send(); }
+void CUSBControlAppDlg::OnSend()
+{
+    session_.Send();
+}
 
 void CUSBControlAppDlg::OnPatternSelected(int row)
 {
@@ -419,9 +426,15 @@ void CUSBControlAppDlg::OnHScroll(QSlider* slider)
     }
 }
 
-void CUSBControlAppDlg::OnRowSwitch(int row) { session_.PressSwitch(row); }
+void CUSBControlAppDlg::OnRowSwitch(int row)
+{
+    session_.PressSwitch(row);
+}
 
-void CUSBControlAppDlg::OnSoundSwitch() { session_.PressSwitch(kSoundRow); }
+void CUSBControlAppDlg::OnSoundSwitch()
+{
+    session_.PressSwitch(kSoundRow);
+}
 
 // ---- kv::SessionHost ------------------------------------------------------------
 
@@ -431,7 +444,10 @@ void CUSBControlAppDlg::StartTick()
         pollTimer_.start(kPollTimerPeriodMs);
 }
 
-void CUSBControlAppDlg::StopTick() { pollTimer_.stop(); }
+void CUSBControlAppDlg::StopTick()
+{
+    pollTimer_.stop();
+}
 
 bool CUSBControlAppDlg::RunFirmwareUpdate()
 {
@@ -450,7 +466,10 @@ void CUSBControlAppDlg::SessionEnded(int result)
     done(result);
 }
 
-void CUSBControlAppDlg::OnFirmwareUpdateCommand() { session_.OnFirmwareUpdate(); }
+void CUSBControlAppDlg::OnFirmwareUpdateCommand()
+{
+    session_.OnFirmwareUpdate();
+}
 
 void CUSBControlAppDlg::OnPortMapping()
 {

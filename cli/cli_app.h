@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-
 namespace kv::cli {
 
 // Exit codes (the README and --help list them).

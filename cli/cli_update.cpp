@@ -91,7 +91,10 @@ int CliUpdateDialogs::RunProgress(const UpdateAttempt& attempt)
     return succeeded_ ? kProgressUpdated : kProgressFailed;
 }
 
-int CliUpdateDialogs::RunFailed() { return kFailedGiveUp; }
+int CliUpdateDialogs::RunFailed()
+{
+    return kFailedGiveUp;
+}
 
 void CliUpdateDialogs::RunSuccess()
 {

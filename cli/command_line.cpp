@@ -41,15 +41,19 @@ void BuildParser(CLI::App& app, Request& r, bool inSession)
             ->check(CLI::Range(0.01, 86400.0));
     }
 
-    app.add_subcommand("list", "every Base Controller and boot loader attached")
-        ->callback([&r] { r.command = Command::List; });
-    app.add_subcommand("status", "the whole tower: segments, versions, port map, threshold")
-        ->callback([&r] { r.command = Command::Status; });
+    app.add_subcommand("list", "every Base Controller and boot loader attached")->callback([&r] {
+        r.command = Command::List;
+    });
+    app.add_subcommand("status", "the whole tower: segments, versions, port map, threshold")->callback([&r] {
+        r.command = Command::Status;
+    });
     app.add_subcommand("patterns", "the pattern names a colour segment and the sound segment accept")
         ->callback([&r] { r.command = Command::Patterns; });
 
-    CLI::App* set = app.add_subcommand("set", "send a pattern (and level) to a segment, as the window's Send does");
-    set->add_option("SEGMENT", r.segment, "position 1-5, 'sound', or the colour name (\"Red 1\")")->required();
+    CLI::App* set =
+        app.add_subcommand("set", "send a pattern (and level) to a segment, as the window's Send does");
+    set->add_option("SEGMENT", r.segment, "position 1-5, 'sound', or the colour name (\"Red 1\")")
+        ->required();
     set->add_option("PATTERN", r.pattern, "a name from 'patterns' (case-insensitive)")->required();
     set->add_option("--level", r.level, "brightness or volume in percent as the window shows it")
         ->type_name("PERCENT")
@@ -125,15 +129,24 @@ std::vector<std::string> Words(const std::string& line)
 const char* CommandName(Command c)
 {
     switch (c) {
-    case Command::List: return "list";
-    case Command::Status: return "status";
-    case Command::Patterns: return "patterns";
-    case Command::Set: return "set";
-    case Command::On: return "on";
-    case Command::Off: return "off";
-    case Command::Update: return "update";
-    case Command::Session: return "session";
-    case Command::None: break;
+    case Command::List:
+        return "list";
+    case Command::Status:
+        return "status";
+    case Command::Patterns:
+        return "patterns";
+    case Command::Set:
+        return "set";
+    case Command::On:
+        return "on";
+    case Command::Off:
+        return "off";
+    case Command::Update:
+        return "update";
+    case Command::Session:
+        return "session";
+    case Command::None:
+        break;
     }
     return "";
 }

@@ -71,9 +71,9 @@ Answer Runner::AfterWait(WaitEnd end, const std::string& timedOut) const
 
 std::string Runner::MismatchText() const
 {
-    return "The Base Controller runs firmware " +
-           FormatVersion(state_.firmwareVersion[kBaseControllerSlot]) + "; this program works with " +
-           kProgramVersionText + ". Update it with '" + kProgramName + " update'.";
+    return "The Base Controller runs firmware " + FormatVersion(state_.firmwareVersion[kBaseControllerSlot]) +
+           "; this program works with " + kProgramVersionText + ". Update it with '" + kProgramName +
+           " update'.";
 }
 
 Answer Runner::Status()
@@ -102,15 +102,16 @@ int Runner::Row(const std::string& segment, Answer& a)
 {
     const int row = ResolveSegment(segment, state_);
     if (row < 0) {
-        a = Fail(kExitUsage, "No segment '" + segment + "': give 1-5, sound, or a colour name the tower shows.");
+        a = Fail(kExitUsage,
+                 "No segment '" + segment + "': give 1-5, sound, or a colour name the tower shows.");
         return -1;
     }
     const uint8_t address = state_.segmentAddress[static_cast<size_t>(row)];
     const bool present = row == kSoundRow ? address == kSoundAddress : address != 0;
     if (!present) {
-        a = Fail(kExitFailed, row == kSoundRow ? std::string("The tower has no sound segment.")
-                                               : "The tower has no segment at position " +
-                                                     std::to_string(row + 1) + ".");
+        a = Fail(kExitFailed, row == kSoundRow
+                                  ? std::string("The tower has no sound segment.")
+                                  : "The tower has no segment at position " + std::to_string(row + 1) + ".");
         return -1;
     }
     return row;
@@ -130,7 +131,8 @@ Answer Runner::Set()
     if (opts_.level >= 0) {
         position = SliderPositionForPercent(row, c, opts_.level, patterns_);
         if (position < 0)
-            return Fail(kExitUsage, "Level " + std::to_string(opts_.level) + " % is beyond this pattern's scale.");
+            return Fail(kExitUsage,
+                        "Level " + std::to_string(opts_.level) + " % is beyond this pattern's scale.");
     }
 
     session_.SelectPattern(row, c);
@@ -233,8 +235,8 @@ int Runner::FirmwareOf(const std::string& path, bool& accessible) const
 
 Answer Runner::Update(bool jsonEvents)
 {
-    CliUpdateDialogs::Setup setup{io_.out, io_.err, io_.in, io_.outIsTerminal, io_.inIsTerminal,
-                                  opts_.yes, jsonEvents};
+    CliUpdateDialogs::Setup setup{io_.out,          io_.err,   io_.in,    io_.outIsTerminal,
+                                  io_.inIsTerminal, opts_.yes, jsonEvents};
     CliUpdateDialogs dialogs(setup);
     FirmwareUpdatePath path(session_, dialogs);
     if (!opts_.file.empty())
@@ -303,15 +305,23 @@ int PrintAnswer(const Answer& a, bool asJson, CliIo& io)
 Answer Execute(Runner& runner, Command c, bool inSession, bool jsonEvents)
 {
     switch (c) {
-    case Command::List: return runner.List(inSession);
-    case Command::Patterns: return runner.Patterns();
-    case Command::Status: return runner.Status();
-    case Command::Set: return runner.Set();
-    case Command::On: return runner.Switch(true);
-    case Command::Off: return runner.Switch(false);
-    case Command::Update: return runner.Update(jsonEvents);
+    case Command::List:
+        return runner.List(inSession);
+    case Command::Patterns:
+        return runner.Patterns();
+    case Command::Status:
+        return runner.Status();
+    case Command::Set:
+        return runner.Set();
+    case Command::On:
+        return runner.Switch(true);
+    case Command::Off:
+        return runner.Switch(false);
+    case Command::Update:
+        return runner.Update(jsonEvents);
     case Command::Session:
-    case Command::None: break;
+    case Command::None:
+        break;
     }
     return Fail(kExitUsage, "Not a command here.");
 }

@@ -83,7 +83,8 @@ int RunSession(Runner& runner, CliIo& io)
                                                     : (words.size() > 1 ? words[1] : std::string());
                 if (asJson) {
                     // The answer may quote the line, which need not be UTF-8.
-                    io.out << AnswerJson(name, a).dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+                    io.out << AnswerJson(name, a).dump(-1, ' ', false, json::error_handler_t::replace)
+                           << "\n";
                 } else {
                     if (!a.text.empty())
                         io.out << a.text;

@@ -8,7 +8,10 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-extern "C" void OnStopSignal(int) { g_stop = 1; }
+extern "C" void OnStopSignal(int)
+{
+    g_stop = 1;
+}
 
 }  // namespace
 
@@ -21,8 +24,17 @@ void InstallStopHandlers()
     std::signal(SIGPIPE, OnStopSignal);
 }
 
-bool StopRequested() { return g_stop != 0; }
-void RequestStop() { g_stop = 1; }
-void ClearStop() { g_stop = 0; }
+bool StopRequested()
+{
+    return g_stop != 0;
+}
+void RequestStop()
+{
+    g_stop = 1;
+}
+void ClearStop()
+{
+    g_stop = 0;
+}
 
 }  // namespace kv::cli

@@ -11,14 +11,14 @@ constexpr const char* kCaptionOff = "Off";
 // The buttons leave a single blank in the message line.
 constexpr const char* kBlankMessage = " ";
 
-bool IsColourRow(int row) { return row >= 0 && row < kColourRows; }
+bool IsColourRow(int row)
+{
+    return row >= 0 && row < kColourRows;
+}
 
 }  // namespace
 
-InputPanelLogic::InputPanelLogic(DeviceState& state, WindowModel& model)
-    : state_(state), model_(model)
-{
-}
+InputPanelLogic::InputPanelLogic(DeviceState& state, WindowModel& model) : state_(state), model_(model) {}
 
 void InputPanelLogic::ResetInputPanel()
 {

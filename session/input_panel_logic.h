@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "session/window_model.h"
 #include "device/device_state.h"
+#include "session/window_model.h"
 
 namespace kv {
 

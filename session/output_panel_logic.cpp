@@ -8,8 +8,10 @@ namespace kv {
 
 namespace {
 
-const char* ScaleText(bool boosted) { return boosted ? "200 %" : "100 %"; }
-
+const char* ScaleText(bool boosted)
+{
+    return boosted ? "200 %" : "100 %";
+}
 
 }  // namespace
 
@@ -18,8 +20,8 @@ bool IsMelody(const PatternTables& patterns, uint8_t code)
     return patterns.beepPatterns[code].param[1] == kMelodyMode;
 }
 
-OutputPanelLogic::OutputPanelLogic(DeviceState& state, PatternTables& patterns,
-                                   WindowModel& model, ComposeRowFn compose)
+OutputPanelLogic::OutputPanelLogic(DeviceState& state, PatternTables& patterns, WindowModel& model,
+                                   ComposeRowFn compose)
     : state_(state), patterns_(patterns), model_(model), compose_(std::move(compose))
 {
     ResetLastSliderValues();

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <functional>
 
-#include "session/window_model.h"
 #include "device/device_state.h"
 #include "device/pattern_tables.h"
+#include "session/window_model.h"
 
 namespace kv {
 
@@ -24,8 +24,7 @@ using ComposeRowFn = std::function<void(uint8_t address, uint16_t level, uint8_t
 
 class OutputPanelLogic {
 public:
-    OutputPanelLogic(DeviceState& state, PatternTables& patterns, WindowModel& model,
-                     ComposeRowFn compose);
+    OutputPanelLogic(DeviceState& state, PatternTables& patterns, WindowModel& model, ComposeRowFn compose);
 
     // Fills the pattern tables, the lists, the memories and the start values.
     void InitOutputPanel();

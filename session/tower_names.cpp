@@ -21,7 +21,8 @@ std::string Normalised(const std::string& text)
 
 bool AllDigits(const std::string& s)
 {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](unsigned char ch) { return std::isdigit(ch) != 0; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](unsigned char ch) { return std::isdigit(ch) != 0; });
 }
 
 }  // namespace
@@ -55,8 +56,8 @@ int ResolvePattern(const std::string& text, int row, const PatternTables& t)
     const bool sound = row == kSoundRow;
     const int count = sound ? kBeepPatternCount : kLightPatternCount;
     for (int code = 0; code < count; ++code) {
-        const PatternEntry& e = sound ? t.beepPatterns[static_cast<size_t>(code)]
-                                      : t.lightPatterns[static_cast<size_t>(code)];
+        const PatternEntry& e =
+            sound ? t.beepPatterns[static_cast<size_t>(code)] : t.lightPatterns[static_cast<size_t>(code)];
         if (!e.name.empty() && Normalised(e.name) == n)
             return code;
     }

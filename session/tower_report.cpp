@@ -14,7 +14,10 @@ namespace {
 
 using nlohmann::json;
 
-std::size_t Index(int row) { return static_cast<std::size_t>(row); }
+std::size_t Index(int row)
+{
+    return static_cast<std::size_t>(row);
+}
 
 json Version(const std::optional<uint8_t>& version)
 {
@@ -131,7 +134,8 @@ std::string StatusText(const json& status)
             o << line;
             return;
         }
-        std::snprintf(line, sizeof line, "  %-6s %-11s address %-3d %-26s %4s %%  %-3s  firmware %s, hardware %s\n",
+        std::snprintf(line, sizeof line,
+                      "  %-6s %-11s address %-3d %-26s %4s %%  %-3s  firmware %s, hardware %s\n",
                       where.c_str(), seg["name"].get<std::string>().c_str(), seg["address"].get<int>(),
                       seg["pattern"].get<std::string>().c_str(), Or(seg["level"], "?").c_str(),
                       seg["on"].get<bool>() ? "on" : "off", Or(seg["firmware"], "n/a").c_str(),
@@ -191,8 +195,8 @@ json ListJson(const std::vector<ListedDevice>& devices)
             {{"path", d.path},
              {"serialNumber", d.serialNumber.empty() ? json(nullptr) : json(d.serialNumber)},
              {"accessible", d.accessible},
-             {"firmware", d.firmware >= 0 ? json(FormatVersion(static_cast<uint8_t>(d.firmware)))
-                                          : json(nullptr)}});
+             {"firmware",
+              d.firmware >= 0 ? json(FormatVersion(static_cast<uint8_t>(d.firmware))) : json(nullptr)}});
     }
     return {{"baseControllers", controllers}, {"bootloaders", loaders}};
 }

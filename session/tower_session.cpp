@@ -23,11 +23,9 @@ private:
 
 TowerSession::TowerSession(DeviceState& state, HidLink& link, PatternTables& patterns)
     : TowerSession(state, link, patterns, ownHost_)
-{
-}
+{}
 
-TowerSession::TowerSession(DeviceState& state, HidLink& link, PatternTables& patterns,
-                           SessionHost& host)
+TowerSession::TowerSession(DeviceState& state, HidLink& link, PatternTables& patterns, SessionHost& host)
     : state_(state),
       link_(link),
       patterns_(patterns),
@@ -44,7 +42,10 @@ TowerSession::TowerSession(DeviceState& state, HidLink& link, PatternTables& pat
     Initialise();
 }
 
-TowerSession::~TowerSession() { Close(); }
+TowerSession::~TowerSession()
+{
+    Close();
+}
 
 void TowerSession::Initialise()
 {
@@ -62,8 +63,7 @@ void TowerSession::Initialise()
     for (int r = 0; r < kColourRows; ++r)
         SetSlider(model_.output[static_cast<size_t>(r)], kColourSliderMin, kColourSliderMax,
                   model_.output[static_cast<size_t>(r)].sliderPos);
-    SetSlider(model_.output[kSoundRow], kToneSliderMin, kToneSliderMax,
-              model_.output[kSoundRow].sliderPos);
+    SetSlider(model_.output[kSoundRow], kToneSliderMin, kToneSliderMax, model_.output[kSoundRow].sliderPos);
     input_.ResetInputPanel();
     output_.InitOutputPanel();
     output_.ShowStartScaleLabels();
@@ -294,7 +294,10 @@ void TowerSession::SetScaleLabel(int row, bool boosted)
     Changed();
 }
 
-void TowerSession::RememberSliderValue(int row, uint16_t value) { output_.RememberSliderValue(row, value); }
+void TowerSession::RememberSliderValue(int row, uint16_t value)
+{
+    output_.RememberSliderValue(row, value);
+}
 
 void TowerSession::EnableRow(int row, bool enabled)
 {

@@ -55,8 +55,8 @@ struct OutputRowModel {
     int sliderMin = kColourSliderMin;
     int sliderMax = kColourSliderMax;
     int sliderPos = 0;
-    std::string percentText;          // the read-only percentage box
-    int percent = -1;                 // the number it shows; -1 while blank
+    std::string percentText;           // the read-only percentage box
+    int percent = -1;                  // the number it shows; -1 while blank
     std::string scaleLabel = "100 %";  // right end of the slider
     bool operator==(const OutputRowModel&) const = default;
 };
@@ -64,9 +64,9 @@ struct OutputRowModel {
 // One line of the input panel.
 struct InputRowModel {
     TowerPicture picture;
-    std::string caption;     // "On" or "Off"
+    std::string caption;  // "On" or "Off"
     bool buttonEnabled = false;
-    std::string name;        // colour rows: "Red 1" ... "White 5" or blank
+    std::string name;  // colour rows: "Red 1" ... "White 5" or blank
     bool operator==(const InputRowModel&) const = default;
 };
 

@@ -4,11 +4,10 @@
 
 namespace kv {
 
-ConnectionControl::ConnectionControl(DeviceState& state, HidLink& link, MainView& view,
-                                     SendPath& send, PollCycle& poll)
+ConnectionControl::ConnectionControl(DeviceState& state, HidLink& link, MainView& view, SendPath& send,
+                                     PollCycle& poll)
     : state_(state), link_(link), view_(view), send_(send), poll_(poll)
-{
-}
+{}
 
 void ConnectionControl::OnOpenClose()
 {

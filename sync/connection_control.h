@@ -24,8 +24,7 @@ constexpr uint32_t kPauseAfterExitReportMs = 50;
 
 class ConnectionControl {
 public:
-    ConnectionControl(DeviceState& state, HidLink& link, MainView& view, SendPath& send,
-                      PollCycle& poll);
+    ConnectionControl(DeviceState& state, HidLink& link, MainView& view, SendPath& send, PollCycle& poll);
 
     // The "Open"/"Close" button: opens the link when it is closed, closes it
     // when it is open or when forceClose is set (forceClose is cleared).

@@ -22,8 +22,7 @@ std::size_t Index(int row)
 
 SendPath::SendPath(DeviceState& state, HidLink& link, MainView& view, PatternTables& patterns)
     : state_(state), link_(link), view_(view), patterns_(patterns)
-{
-}
+{}
 
 void SendPath::ComposeRow(uint8_t address, uint16_t level, uint8_t code, int row)
 {
@@ -69,8 +68,8 @@ int SendPath::SendFrame(const Report& frame)
     return result;
 }
 
-int SendPath::SendReport(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5, uint8_t b6,
-                         uint8_t b7, uint8_t b8)
+int SendPath::SendReport(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5, uint8_t b6, uint8_t b7,
+                         uint8_t b8)
 {
     return SendFrame(MakeReport(b1, b2, b3, b4, b5, b6, b7, b8));
 }
@@ -131,8 +130,8 @@ void SendPath::SendPendingRows()
         if (state_.rowPending[k] != 1)
             continue;
         if (state_.rowChecksum[k] != state_.lastSentChecksum[k]) {
-            const bool present = i < kColourRows ? state_.segmentAddress[k] != 0
-                                                 : state_.segmentAddress[k] == kSoundAddress;
+            const bool present =
+                i < kColourRows ? state_.segmentAddress[k] != 0 : state_.segmentAddress[k] == kSoundAddress;
             if (present)
                 SendRow(i);
             state_.lastSentChecksum[k] = state_.rowChecksum[k];

@@ -51,8 +51,8 @@ public:
     void ComposeRow(uint8_t address, uint16_t level, uint8_t code, int row);
     // outputReport := 0, b1..b8; lastWriteFailed := the write's result (0 ok,
     // 1 failed or no link). Returns that result.
-    int SendReport(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5, uint8_t b6,
-                   uint8_t b7, uint8_t b8);
+    int SendReport(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5, uint8_t b6, uint8_t b7,
+                   uint8_t b8);
     // The same for a frame built by the report builders (byte 0 is forced 0).
     int SendFrame(const Report& frame);
     // The two pattern reports of rowCommand[row], without a pause between.

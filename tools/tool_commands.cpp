@@ -41,11 +41,10 @@ void CreateToolDialogs(TowerSession& session, QWidget* parent)
     if (!d.instructions)
         d.instructions = new CChangeAddress(TheAddressChangeState(), s, parent);
     if (!d.newColour)
-        d.newColour =
-            new CNEWSEGMENT(TheAddressChangeState(), s, SessionToolLink(session), parent);
+        d.newColour = new CNEWSEGMENT(TheAddressChangeState(), s, SessionToolLink(session), parent);
     if (!d.threshold)
-        d.threshold = new CSwitchingThreshold(TheSwitchingThresholdState(), s,
-                                              SessionToolLink(session), parent);
+        d.threshold =
+            new CSwitchingThreshold(TheSwitchingThresholdState(), s, SessionToolLink(session), parent);
 }
 
 void DestroyToolDialogs()

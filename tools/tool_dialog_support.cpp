@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
-#include "ui/dialog_style.h"
 #include "session/tower_session.h"
+#include "ui/dialog_style.h"
 
 namespace kv {
 
@@ -82,8 +82,7 @@ void FitStatusField(QLabel* field, std::initializer_list<const char*> texts)
             widest = std::max(widest, metrics.horizontalAdvance(line));
     }
     const QMargins margins = field->contentsMargins();
-    field->setMinimumWidth(widest + 2 * metrics.averageCharWidth() + margins.left() +
-                           margins.right());
+    field->setMinimumWidth(widest + 2 * metrics.averageCharWidth() + margins.left() + margins.right());
     field->setMinimumHeight(static_cast<int>(lines) * metrics.lineSpacing() + margins.top() +
                             margins.bottom());
 }

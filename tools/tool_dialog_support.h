@@ -48,6 +48,9 @@ void FitStatusField(QLabel* field, std::initializer_list<const char*> texts);
 // Shows a message box with an exclamation icon and one OK button.
 void ShowToolMessageBox(QWidget* parent, const ToolMessage& message);
 
-inline QString ToQ(const std::string& s) { return QString::fromStdString(s); }
+inline QString ToQ(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
 
 }  // namespace kv

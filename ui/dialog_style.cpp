@@ -5,8 +5,8 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QFocusEvent>
-#include <QKeyEvent>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QPalette>
 #include <QPointer>
 #include <QProxyStyle>
@@ -118,15 +118,21 @@ DialogUnitScale::DialogUnitScale(const QFont& font)
     // As the desktop defines it: the width of the 52 letters, averaged and
     // rounded, and the font's line height.
     const QFontMetrics metrics(font);
-    const int letters = metrics.horizontalAdvance(
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int letters =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     baseX_ = std::max(1, (letters / 26 + 1) / 2);
     baseY_ = std::max(1, metrics.height());
 }
 
-int DialogUnitScale::X(int units) const { return (units * baseX_ + 2) / 4; }
+int DialogUnitScale::X(int units) const
+{
+    return (units * baseX_ + 2) / 4;
+}
 
-int DialogUnitScale::Y(int units) const { return (units * baseY_ + 4) / 8; }
+int DialogUnitScale::Y(int units) const
+{
+    return (units * baseY_ + 4) / 8;
+}
 
 QSize DialogUnits(const QWidget* widget, int width, int height)
 {

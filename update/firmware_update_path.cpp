@@ -23,8 +23,7 @@ FirmwareUpdatePath::FirmwareUpdatePath(TowerSession& session, UpdateDialogs& dia
       state_(session.state()),
       link_(session.link()),
       dialogs_(dialogs)
-{
-}
+{}
 
 void FirmwareUpdatePath::OnFirmwareUpdate()
 {

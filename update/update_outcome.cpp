@@ -40,9 +40,9 @@ int UpdateAttempt::Run(ProgressHook hook, void* context) const
 {
     if (link == nullptr)
         return UPDATE_NO_DEVICE;
-    const int checked =
-        check != nullptr ? check(UPDATE_PRODUCT_BASE_CONTROLLER, hexPath.c_str(), hook, context)
-                         : UPDATE_SUCCESS;
+    const int checked = check != nullptr
+                            ? check(UPDATE_PRODUCT_BASE_CONTROLLER, hexPath.c_str(), hook, context)
+                            : UPDATE_SUCCESS;
     if (checked != UPDATE_SUCCESS || update == nullptr) {
         // As after any run: the front end reopens the link, not the attempt.
         link->Close();

@@ -69,7 +69,7 @@ TEST_F(InputPanelTest, APressWithoutASegmentChangesNothing)
     const DeviceState stateBefore = state;
     EXPECT_FALSE(panel.OnRowSwitch(0));
     EXPECT_FALSE(panel.OnSoundSwitch());
-    EXPECT_FALSE(panel.OnRowSwitch(5));   // not a colour row
+    EXPECT_FALSE(panel.OnRowSwitch(5));  // not a colour row
     EXPECT_FALSE(panel.OnRowSwitch(-1));
     EXPECT_TRUE(model == before);
     EXPECT_EQ(state.onState, stateBefore.onState);

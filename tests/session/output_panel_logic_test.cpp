@@ -24,8 +24,9 @@ constexpr int kBeep = 4;
 class OutputPanelTest : public ::testing::Test {
 protected:
     OutputPanelTest()
-        : panel(state, patterns, model,
-                [this](uint8_t a, uint16_t l, uint8_t c, int r) { composed.push_back({a, l, c, r}); })
+        : panel(state, patterns, model, [this](uint8_t a, uint16_t l, uint8_t c, int r) {
+              composed.push_back({a, l, c, r});
+          })
     {
         panel.InitOutputPanel();
         panel.ShowStartScaleLabels();

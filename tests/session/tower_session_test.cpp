@@ -11,7 +11,10 @@
 namespace kv {
 namespace {
 
-sim::VirtualBaseController& Tower() { return sim::TheVirtualTower().baseController(0); }
+sim::VirtualBaseController& Tower()
+{
+    return sim::TheVirtualTower().baseController(0);
+}
 
 class CountingHost : public SessionHost {
 public:
