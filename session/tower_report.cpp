@@ -91,7 +91,7 @@ std::string TrimmedName(const std::string& name)
 json StatusJson(const TowerSession& session)
 {
     const DeviceState& s = session.state();
-    const ShownVersions versions = CollectShownVersions(s);
+    const ShownVersions versions = session.Versions();
     json j;
     j["baseController"] = {
         {"firmware", Version(versions.baseFirmware)},

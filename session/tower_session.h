@@ -22,6 +22,7 @@
 #include "device/device_state.h"
 #include "device/hid_link.h"
 #include "device/pattern_tables.h"
+#include "session/info_values.h"
 #include "session/input_panel_logic.h"
 #include "session/output_panel_logic.h"
 #include "session/session_host.h"
@@ -115,6 +116,9 @@ public:
     // The level the row's command carries (colour rows: the 9-bit
     // brightness; sound row: the volume), as the tower reports it back.
     uint16_t ComposedLevel(int row) const;
+    // The firmware and hardware versions the Info dialog shows; none where
+    // it shows "n/a".
+    ShownVersions Versions() const { return CollectShownVersions(state_); }
     // The switching threshold, once the tower has reported one since open.
     std::optional<uint8_t> SwitchingThreshold() const;
     // How the last Send ended.
