@@ -51,23 +51,25 @@ CUSBControlAppApp::CUSBControlAppApp(int& argc, char** argv) : app_(argc, argv)
     kv::ApplyProgramManners();
 }
 
-bool CUSBControlAppApp::InitInstance()
+bool CUSBControlAppApp::InitInstance(const std::function<void(CUSBControlAppDlg&)>& besideWindow)
 {
     CUSBControlAppDlg dlg(kv::TheDeviceState(), kv::TheHidLink(), kv::ThePatternTables());
     // Made after the window, so they go before it.
     kv::ProgramDialogs dialogs(dlg);
     dlg.SetMenuCommands(dialogs.Commands());
+    if (besideWindow)
+        besideWindow(dlg);
     dlg.DoModal();
     return false;
 }
 
 namespace kv {
 
-int RunKestrivane(int argc, char** argv)
+int RunKestrivane(int argc, char** argv, const std::function<void(CUSBControlAppDlg&)>& besideWindow)
 {
     CUSBControlAppApp app(argc, argv);
     PresetPortCodes();
-    app.InitInstance();
+    app.InitInstance(besideWindow);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 
+#include <functional>
 #include <memory>
 
 #include "app/usb_control_app_dlg.h"
@@ -49,8 +50,9 @@ public:
     CUSBControlAppApp(int& argc, char** argv);
 
     // Runs the main window with its dialogs; always false, so no message
-    // loop of its own follows.
-    bool InitInstance();
+    // loop of its own follows. `besideWindow` is given the window before it
+    // runs (the demo adds its tower window there).
+    bool InitInstance(const std::function<void(CUSBControlAppDlg&)>& besideWindow = {});
 
     QApplication& application() { return app_; }
 
@@ -62,6 +64,6 @@ namespace kv {
 
 // The whole program after the HID and USB back ends are in place: the
 // application object, the long-lived dialogs and the main window.
-int RunKestrivane(int argc, char** argv);
+int RunKestrivane(int argc, char** argv, const std::function<void(CUSBControlAppDlg&)>& besideWindow = {});
 
 }  // namespace kv

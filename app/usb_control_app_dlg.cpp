@@ -6,19 +6,26 @@
 #include <QEventLoop>
 #include <QFrame>
 #include <QGroupBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPalette>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QStyle>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
 
+#include "app/window_fit.h"
 #include "app/window_pictures.h"
 #include "ui/dialog_style.h"
 
@@ -121,6 +128,18 @@ CUSBControlAppDlg::CUSBControlAppDlg(DeviceState& state, HidLink& link, PatternT
 
     pollTimer_.setInterval(kPollTimerPeriodMs);
     connect(&pollTimer_, &QTimer::timeout, this, [this] { OnTimer(kPollTimerId); });
+    watchTimer_.setInterval(kWatchPeriodMs);
+    connect(&watchTimer_, &QTimer::timeout, this, [this] { OnWatch(); });
+    chooseTower = [this](const std::vector<std::string>& entries) {
+        QStringList items;
+        for (const std::string& entry : entries)
+            items << Text(entry);
+        bool ok = false;
+        const QString item = QInputDialog::getItem(this, "Kestrivane",
+                                                   "Several Base Controllers are attached. Open which one?",
+                                                   items, 0, false, &ok);
+        return ok ? static_cast<int>(items.indexOf(item)) : -1;
+    };
 
     BuildWindow();
 }
@@ -128,6 +147,7 @@ CUSBControlAppDlg::CUSBControlAppDlg(DeviceState& state, HidLink& link, PatternT
 CUSBControlAppDlg::~CUSBControlAppDlg()
 {
     pollTimer_.stop();
+    watchTimer_.stop();
     link_.Close();
 }
 
@@ -164,8 +184,14 @@ void CUSBControlAppDlg::BuildWindow()
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->setSizeConstraint(QLayout::SetFixedSize);  // not resizable
-    client_ = new QWidget(this);
-    outer->addWidget(client_);
+    // The client keeps its size; on a smaller screen it scrolls in its view.
+    view_ = new QScrollArea(this);
+    view_->setFrameShape(QFrame::NoFrame);
+    view_->setWidgetResizable(false);
+    view_->setFocusPolicy(Qt::NoFocus);
+    client_ = new QWidget;
+    view_->setWidget(client_);
+    outer->addWidget(view_);
     BuildMenu();
 
     statusLine_ = MakeLabel(client_, kStatusOffline);
@@ -230,6 +256,8 @@ void CUSBControlAppDlg::BuildWindow()
     frame_->setFrameShape(QFrame::StyledPanel);
     frame_->setFrameShadow(QFrame::Sunken);
     logo_ = MakeLabel(frame_, QString());
+    hintLine_ = MakeLabel(frame_, QString(), Qt::AlignLeft | Qt::AlignTop);
+    hintLine_->setWordWrap(true);
     send_button_ = MakeButton(frame_, "Send");
     openClose_ = MakeButton(frame_, "Open");
     exit_ = MakeButton(frame_, "Exit");
@@ -344,6 +372,9 @@ void CUSBControlAppDlg::LayOutWindow()
                             wideHeight);
     logo_->setGeometry(d.X(16), frameHeight - d.Y(16) - kLogoHeight, kLogoWidth, kLogoHeight);
     logo_->setPixmap(MakerLogoPicture(ratio));
+    const int hintX = d.X(16) + kLogoWidth + d.X(16);
+    hintLine_->setGeometry(hintX, d.Y(8), rightX - d.X(8) - wideWidth - d.X(16) - hintX,
+                           frameHeight - d.Y(16));
 
     const int titleX = (clientWidth - kTitleWidth) / 2;
     statusLine_->setGeometry(d.X(14), d.Y(8), titleX - d.X(20), textHeight);
@@ -354,6 +385,53 @@ void CUSBControlAppDlg::LayOutWindow()
     client_->setFixedSize(clientWidth, frameTop + frameHeight + d.Y(8));
     // The tower pictures in their new size.
     shownValid_ = false;
+    FitToOwnScreen();
+}
+
+void CUSBControlAppDlg::FitToScreen(QSize available)
+{
+    // The window's frame (once the window system has given it one) and the
+    // menu bar come off the screen's room.
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const int menu = layout()->menuBar() != nullptr ? layout()->menuBar()->sizeHint().height() : 0;
+    const Extent room{available.width() - frame.width(), available.height() - frame.height() - menu};
+    const ClientView fit = FitClient(Extent{client_->width(), client_->height()}, room,
+                                     style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view_));
+    view_->setHorizontalScrollBarPolicy(fit.horizontalBar ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    view_->setVerticalScrollBarPolicy(fit.verticalBar ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    view_->setFixedSize(fit.size.width, fit.size.height);
+    layout()->activate();
+}
+
+void CUSBControlAppDlg::FitToOwnScreen()
+{
+    QScreen* own = screen();
+    if (own == nullptr || view_ == nullptr)
+        return;
+    const QRect area = own->availableGeometry();
+    FitToScreen(area.size());
+    // A window that now fits but stands over an edge comes back on screen.
+    if (isVisible() && !area.contains(frameGeometry())) {
+        const QRect frame = frameGeometry();
+        move(std::clamp(frame.x(), area.left(), std::max(area.left(), area.right() - frame.width() + 1)),
+             std::clamp(frame.y(), area.top(), std::max(area.top(), area.bottom() - frame.height() + 1)));
+    }
+}
+
+void CUSBControlAppDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    // The frame is known once the window is on screen; another screen (or
+    // its new size) fits again.
+    FitToOwnScreen();
+    if (QWindow* handle = windowHandle()) {
+        connect(handle, &QWindow::screenChanged, this, &CUSBControlAppDlg::FitToOwnScreen,
+                Qt::UniqueConnection);
+    }
+    if (QScreen* own = screen()) {
+        connect(own, &QScreen::availableGeometryChanged, this, &CUSBControlAppDlg::FitToOwnScreen,
+                Qt::UniqueConnection);
+    }
 }
 
 int CUSBControlAppDlg::DoModal()
@@ -382,7 +460,44 @@ bool CUSBControlAppDlg::OnInitDialog()
 
 void CUSBControlAppDlg::OnOpenClose()
 {
+    if (session_.IsOpen() || session_.state().forceClose != 0) {
+        session_.OnOpenClose();
+        return;
+    }
+    const std::vector<BaseControllerEntry>& found = finder_.LookBeforeOpen();
+    int chosen = 0;
+    if (found.size() > 1) {
+        chosen = chooseTower ? chooseTower(finder_.ChoiceLabels()) : -1;
+        if (chosen < 0)
+            return;
+    }
+    link_.SetDevicePath(finder_.PathFor(chosen));
     session_.OnOpenClose();
+    if (session_.IsOpen())
+        finder_.Connected(link_.devicePath());
+    else
+        session_.ShowMessage(kUnableToOpenText, finder_.HintAfterFailedOpen());
+}
+
+void CUSBControlAppDlg::OnWatch()
+{
+    if (session_.IsOpen() || ending_ || updating_)
+        return;
+    if (const std::optional<Notice> notice = finder_.Watch())
+        session_.ShowMessage(notice->line, notice->hint);
+}
+
+void CUSBControlAppDlg::FollowConnection()
+{
+    if (session_.IsOpen())
+        finder_.SeenFirmware(session_.state().firmwareVersion[kBaseControllerSlot]);
+    const bool watch = !session_.IsOpen() && !ending_ && !updating_;
+    if (watch && !watchTimer_.isActive()) {
+        finder_.StartWatch();
+        watchTimer_.start();
+    } else if (!watch) {
+        watchTimer_.stop();
+    }
 }
 
 void CUSBControlAppDlg::OnExit()
@@ -453,7 +568,12 @@ bool CUSBControlAppDlg::RunFirmwareUpdate()
 {
     if (!menu_.firmwareUpdate)
         return false;
+    // The update has the bus to itself.
+    updating_ = true;
+    watchTimer_.stop();
     menu_.firmwareUpdate();
+    updating_ = false;
+    FollowConnection();
     return true;
 }
 
@@ -463,6 +583,7 @@ void CUSBControlAppDlg::SessionEnded(int result)
         return;
     ending_ = true;
     pollTimer_.stop();
+    watchTimer_.stop();
     done(result);
 }
 
@@ -577,6 +698,10 @@ void CUSBControlAppDlg::PushToScreen()
         statusLine_->setText(Text(m.statusLine));
     if (all || m.messageLine != shown_.messageLine)
         messageLine_->setText(Text(m.messageLine));
+    if (all || m.messageHint != shown_.messageHint) {
+        hintLine_->setText(Text(m.messageHint));
+        messageLine_->setToolTip(Text(m.messageHint));
+    }
     if (all || m.openCloseCaption != shown_.openCloseCaption)
         openClose_->setText(Text(m.openCloseCaption));
     if (all || m.sendEnabled != shown_.sendEnabled)
@@ -594,4 +719,5 @@ void CUSBControlAppDlg::PushToScreen()
         firmwareAction_->setEnabled(m.firmwareEntryEnabled);
     shown_ = m;
     shownValid_ = true;
+    FollowConnection();
 }

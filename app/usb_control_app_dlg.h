@@ -17,11 +17,14 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "device/device_state.h"
 #include "device/hid_link.h"
 #include "device/pattern_tables.h"
 #include "session/session_host.h"
+#include "session/tower_finder.h"
 #include "session/tower_session.h"
 #include "session/window_model.h"
 
@@ -32,6 +35,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class QSlider;
 
 namespace kv {
@@ -50,6 +54,8 @@ struct MenuCommands {
 // Identifier and period of the poll timer.
 constexpr int kPollTimerId = 101;
 constexpr int kPollTimerPeriodMs = 30;
+// While offline, the device lists are looked at this often.
+constexpr int kWatchPeriodMs = 1000;
 
 }  // namespace kv
 
@@ -70,9 +76,14 @@ public:
     bool OnInitDialog();
 
     // Buttons and timer.
+    // "Open" looks which Base Controllers are attached first: with several
+    // the user chooses one; after an Open that found none the line below the
+    // message says what to check.
     void OnOpenClose();
     void OnExit();
     void OnTimer(int id);
+    // The offline watch's timer: says so when a tower or a boot loader came.
+    void OnWatch();
     void OnSend();
     // Output panel.
     void OnPatternSelected(int row);
@@ -100,6 +111,14 @@ public:
     kv::TowerSession& session() { return session_; }
     const kv::WindowModel& model() const { return session_.model(); }
     bool pollTimerRunning() const { return pollTimer_.isActive(); }
+    bool watchTimerRunning() const { return watchTimer_.isActive(); }
+    kv::TowerFinder& finder() { return finder_; }
+    // Asks which of several Base Controllers to open (the choice's entries);
+    // the index chosen, or -1 to open none. Replaceable so a test can answer.
+    std::function<int(const std::vector<std::string>& entries)> chooseTower;
+    // Fits the window into a screen whose available area is `available`:
+    // the whole client where it fits, else a view of it that scrolls.
+    void FitToScreen(QSize available);
     int pollTimerInterval() const { return pollTimer_.interval(); }
     kv::SendPath& sendPath() { return session_.sendPath(); }
     kv::PollCycle& pollCycle() { return session_.pollCycle(); }
@@ -113,6 +132,9 @@ public:
     QLabel* nameText(int row) const { return rows_[Index(row)].name; }
     QLabel* statusLine() const { return statusLine_; }
     QLabel* messageLine() const { return messageLine_; }
+    // Below the message line, beside the buttons: what to do about it.
+    QLabel* hintLine() const { return hintLine_; }
+    QScrollArea* clientView() const { return view_; }
     QPushButton* sendButton() const { return send_button_; }
     QPushButton* openCloseButton() const { return openClose_; }
     QPushButton* exitButton() const { return exit_; }
@@ -137,6 +159,7 @@ public slots:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -161,10 +184,17 @@ private:
     void LayOutWindow();
     // Pushes what changed in the model to the widgets.
     void PushToScreen();
+    // The offline watch runs while the link is closed and no update runs.
+    void FollowConnection();
+    // FitToScreen for the screen the window is on.
+    void FitToOwnScreen();
 
     kv::HidLink& link_;
     QTimer pollTimer_;
+    QTimer watchTimer_;
+    kv::TowerFinder finder_;
     bool ending_ = false;
+    bool updating_ = false;
     kv::WindowModel shown_;
     bool shownValid_ = false;
     kv::MenuCommands menu_;
@@ -172,11 +202,13 @@ private:
     std::array<RowWidgets, kv::kRows> rows_{};
     QSize pictureSize_;
     QWidget* client_ = nullptr;
+    QScrollArea* view_ = nullptr;
     QGroupBox* inputGroup_ = nullptr;
     QGroupBox* outputGroup_ = nullptr;
     QFrame* frame_ = nullptr;
     QLabel* statusLine_ = nullptr;
     QLabel* messageLine_ = nullptr;
+    QLabel* hintLine_ = nullptr;
     QLabel* title_ = nullptr;
     QLabel* logo_ = nullptr;
     QLabel* base_ = nullptr;

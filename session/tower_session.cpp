@@ -357,9 +357,17 @@ void TowerSession::SetStatusLine(const std::string& text)
     Changed();
 }
 
+void TowerSession::ShowMessage(const std::string& line, const std::string& hint)
+{
+    Operation op(*this);
+    SetMessageLine(line);
+    model_.messageHint = hint;
+}
+
 void TowerSession::SetMessageLine(const std::string& text)
 {
     model_.messageLine = text;
+    model_.messageHint.clear();
     Changed();
 }
 

@@ -85,6 +85,9 @@ public:
     bool PressSwitch(int row);
     // The firmware update entry (menu "Firmware Update &Nelo").
     void OnFirmwareUpdate() override;
+    // A text of the front end's own in the message line, with what to do
+    // about it below.
+    void ShowMessage(const std::string& line, const std::string& hint);
 
     // ---- Waiting, for front ends without an event loop -------------------------
 

@@ -77,6 +77,9 @@ struct WindowModel {
     std::array<InputRowModel, kRows> input;
     std::string statusLine = "Device Status: Offline.";
     std::string messageLine;
+    // What to do about the message line's text (what to check after a failed
+    // Open, what just got plugged in); goes with the next message.
+    std::string messageHint;
     std::string openCloseCaption = "Open";
     bool sendEnabled = false;
     bool openCloseEnabled = true;

@@ -77,12 +77,16 @@ int CFWUPDATE_SUCCESSFULL::run()
 void CFWUPDATE_SUCCESSFULL::OnShowReleaseNotes()
 {
     const std::string path = ExeRelativePath(kReleaseNotesRelativePath);
-    if (FileExists(path)) {
-        OpenFile(path);
+    if (FileExists(path) && OpenFile(path)) {
         done(1);
         return;
     }
-    if (showError)
+    // Stays open: the user has read the message and closes with "OK".
+    if (!showError)
+        return;
+    if (FileExists(path))
+        showError(NoPdfViewerText(path), kNoPdfViewerCaption);
+    else
         showError(kReleaseNotesMissingText, kReleaseNotesMissingCaption);
 }
 

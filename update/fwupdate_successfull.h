@@ -21,7 +21,8 @@ public:
     int run();
 
     // "SHOW RELEASE NOTES": hands Release_Notes.pdf beside the program to the
-    // desktop and closes, or tells that the file is missing and stays open.
+    // desktop and closes, or tells that the file is missing, or that no
+    // program opens PDF files, and stays open.
     void OnShowReleaseNotes();
 
     // Shows an error message box; replaceable so a test can answer it.

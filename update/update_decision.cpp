@@ -99,4 +99,11 @@ int VersionDialogEndCode(VersionButton button, bool exitOnClose)
 
 std::string SuccessVersionText() { return FormatVersion(ProgramVersion); }
 
+std::string NoPdfViewerText(const std::string& notesPath)
+{
+    return "No program to open PDF files was found, so the release notes cannot be shown.\n"
+           "Install a PDF viewer, or open the file yourself:\n" +
+           notesPath;
+}
+
 }  // namespace kv

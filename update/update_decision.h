@@ -21,6 +21,9 @@ inline constexpr const char* kFirmwareMissingCaption = "Firmware Update Error";
 inline constexpr const char* kReleaseNotesMissingText =
     "Release notes not found.\nPlease do a re-install of Kestrivane.";
 inline constexpr const char* kReleaseNotesMissingCaption = "File Not Found Error";
+// The release notes are there, but the desktop has no program to open them.
+inline constexpr const char* kNoPdfViewerCaption = "Release Notes";
+std::string NoPdfViewerText(const std::string& notesPath);
 
 // Captions and texts of the version and success dialogs.
 inline constexpr const char* kVersionDialogCaption = "Firmware Update";

@@ -12,6 +12,7 @@
 #include "app/usb_control_app_dlg.h"
 #include "device/report_protocol.h"
 #include "platform/clock.h"
+#include "sim/virtual_bootloader.h"
 #include "sim/virtual_tower.h"
 
 using namespace kv;
@@ -494,6 +495,116 @@ private slots:
         QCOMPARE(p.dlg->statusLine()->text(), QString("Device Status: Offline."));
         QVERIFY(!p.dlg->portMappingAction()->isEnabled());
         QCOMPARE(p.tower().hostConnected(), 0);
+    }
+    void openThatFindsNoTowerSaysWhatToCheck()
+    {
+        struct Case {
+            const char* name;
+            std::function<void()> bus;
+            const char* hint;
+        };
+        const Case cases[] = {
+            {"nothing attached", [] {}, kNoTowerHint},
+            {"held by another program",
+             [] { sim::TheVirtualTower().AddBaseController({}, false); }, kNotOpenableHint},
+            {"waiting in its boot loader", [] { sim::TheVirtualUsb().AddBootloader(0); },
+             kBootloaderHint},
+        };
+        for (const Case& c : cases) {
+            sim::TheVirtualTower().Clear();
+            sim::TheVirtualUsb().Reset();
+            Program p;  // on its clock, the bus as it comes
+            c.bus();
+            p.dlg->openCloseButton()->click();
+            QVERIFY2(!p.link.IsOpen(), c.name);
+            // The warning stays as it is, first; what to check comes below it.
+            QCOMPARE(p.dlg->messageLine()->text(), QString("Warning: Unable to open device."));
+            QCOMPARE(p.dlg->hintLine()->text(), QString(c.hint));
+            QCOMPARE(p.dlg->messageLine()->toolTip(), QString(c.hint));
+            QVERIFY(p.dlg->hintLine()->isVisibleTo(p.dlg.get()));
+        }
+        sim::TheVirtualUsb().Reset();
+
+        // The next message takes the hint away.
+        sim::TheVirtualTower().Reset();
+        Program p;
+        sim::TheVirtualTower().baseController(0).Unplug();
+        p.dlg->openCloseButton()->click();
+        sim::TheVirtualTower().baseController(0).PlugIn();
+        p.OpenInStep();
+        QCOMPARE(p.dlg->hintLine()->text(), QString());
+    }
+
+    void severalTowersAreChosenAndOneOpensAsBefore()
+    {
+        sim::TheVirtualTower().Clear();
+        sim::VirtualBaseController& first = sim::TheVirtualTower().AddBaseController();
+        sim::VirtualBaseController& second = sim::TheVirtualTower().AddBaseController();
+        const std::string secondPath = sim::TheVirtualTower().hidDevices()[1].path;
+        Program p;
+        std::vector<std::vector<std::string>> asked;
+        int answer = -1;
+        p.dlg->chooseTower = [&](const std::vector<std::string>& entries) {
+            asked.push_back(entries);
+            return answer;
+        };
+        // Not chosen: nothing opens, nothing is sent.
+        p.dlg->openCloseButton()->click();
+        QVERIFY(!p.link.IsOpen());
+        QCOMPARE(p.dlg->messageLine()->text(), QString());
+
+        answer = 1;
+        p.dlg->openCloseButton()->click();
+        QVERIFY(p.link.IsOpen());
+        QCOMPARE(p.link.devicePath(), secondPath);
+        QCOMPARE(second.hostConnected(), 1);
+        QCOMPARE(first.hostConnected(), -1);
+        p.Ticks(120);
+        p.dlg->openCloseButton()->click();
+        QCOMPARE(asked.size(), size_t{2});
+        QCOMPARE(asked[1], (std::vector<std::string>{"/dev/hidraw-virtual0, firmware not known yet",
+                                                    "/dev/hidraw-virtual1, firmware not known yet"}));
+        // The next choice knows the firmware of the one this window had.
+        answer = -1;
+        p.dlg->openCloseButton()->click();
+        QCOMPARE(asked.back()[1], std::string("/dev/hidraw-virtual1, firmware 2.8"));
+
+        // One tower left: opened without a question, the first found.
+        first.Unplug();
+        p.dlg->openCloseButton()->click();
+        QCOMPARE(asked.size(), size_t{3});
+        QVERIFY(p.link.IsOpen());
+        QCOMPARE(p.link.devicePath(), std::string());
+    }
+
+    void offlineWindowNoticesATowerArrivingAndLeavesItClosed()
+    {
+        sim::TheVirtualTower().Clear();
+        sim::TheVirtualUsb().Reset();
+        Program p;
+        CUSBControlAppDlg& w = *p.dlg;
+        QVERIFY(w.watchTimerRunning());
+        w.OnWatch();
+        QCOMPARE(w.messageLine()->text(), QString());
+
+        sim::TheVirtualUsb().AddBootloader(0);
+        w.OnWatch();
+        QCOMPARE(w.messageLine()->text(), QString(kBootloaderArrivedText));
+        QCOMPARE(w.hintLine()->text(), QString(kBootloaderHint));
+
+        sim::TheVirtualTower().AddBaseController();
+        w.OnWatch();
+        QCOMPARE(w.messageLine()->text(), QString(kTowerArrivedText));
+        QCOMPARE(w.hintLine()->text(), QString("Press \"Open\" to connect."));
+        QVERIFY(!p.link.IsOpen());
+        QCOMPARE(p.tower().hostConnected(), -1);
+        sim::TheVirtualUsb().Reset();
+
+        // Online the lists are left alone; offline again, the watch goes on.
+        p.OpenInStep();
+        QVERIFY(!w.watchTimerRunning());
+        w.openCloseButton()->click();
+        QVERIFY(w.watchTimerRunning());
     }
 };
 

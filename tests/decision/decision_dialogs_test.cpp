@@ -188,6 +188,33 @@ private slots:
         QCOMPARE(d.versionText()->text(), QString("2.8"));
     }
 
+    void releaseNotesWithoutAPdfProgramSaySoAndStayOpen()
+    {
+        int asked = 0;
+        SetDesktopOpener([&](DesktopTarget kind, const std::string&) {
+            asked += kind == DesktopTarget::File ? 1 : 0;
+            return false;  // nothing on this desktop opens a PDF
+        });
+        test::FileBesideProgram notes(kReleaseNotesRelativePath, "%PDF-1.4\n%%EOF\n");
+        CFWUPDATE_SUCCESSFULL d;
+        std::vector<std::string> errors;
+        d.showError = [&](const std::string& t, const std::string& c) { errors.push_back(c + "|" + t); };
+        bool stayed = false;
+        d.onShown = [&](CFWUPDATE_SUCCESSFULL& x) {
+            x.releaseNotesButton()->click();
+            stayed = x.isVisible();
+            x.okButton()->click();
+        };
+        d.run();
+        SetDesktopOpener({});
+        QCOMPARE(asked, 1);
+        QVERIFY(stayed);
+        QCOMPARE(errors, std::vector<std::string>{
+                             "Release Notes|No program to open PDF files was found, so the release "
+                             "notes cannot be shown.\nInstall a PDF viewer, or open the file "
+                             "yourself:\n" + notes.path()});
+    }
+
     void firmwareCheckUpdatesAnOlderTowerAndComesBackOnline()
     {
         Program p(TowerAt(25, {0, 0, 0, 0, 0, 0}));
