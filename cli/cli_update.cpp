@@ -31,7 +31,7 @@ CliUpdateDialogs::CliUpdateDialogs(Setup setup) : io_(setup) {}
 void CliUpdateDialogs::ShowError(const std::string& text, const std::string& caption)
 {
     fileMissing_ = true;
-    io_.err << caption << ": " << text << "\n";
+    errorText_ = caption + ": " + text;
 }
 
 int CliUpdateDialogs::RunVersionDialog(const VersionDialogContent& c)
@@ -77,6 +77,7 @@ int CliUpdateDialogs::RunProgress(const UpdateAttempt& attempt)
     lastStep_ = -1;
     lastPercentShown_ = -1;
     result_ = attempt.Run(&Hook, this);
+    NoticeStop();
     if (io_.outIsTerminal && !io_.jsonEvents)
         io_.out << "\n";
     // A failure's [step.result] is the command's error message.
@@ -108,8 +109,21 @@ void CliUpdateDialogs::Hook(void* context, int step, int /*inStep*/, int percent
         static_cast<CliUpdateDialogs*>(context)->ShowStep(step, percent);
 }
 
+void CliUpdateDialogs::NoticeStop()
+{
+    if (stopNoticed_ || !StopRequested())
+        return;
+    stopNoticed_ = true;
+    if (io_.outIsTerminal && !io_.jsonEvents)
+        io_.out << "\n" << std::flush;
+    io_.err << "Interrupted: the firmware update goes on to its end (stopping a flash half-way would "
+               "leave the tower without firmware); the program ends after it.\n"
+            << std::flush;
+}
+
 void CliUpdateDialogs::ShowStep(int step, int percent)
 {
+    NoticeStop();
     const bool newStep = step != lastStep_;
     lastStep_ = step;
     const char* text = update_step_text(step);

@@ -35,6 +35,8 @@ public:
 
     // How the last path ended.
     bool fileMissing() const { return fileMissing_; }
+    // What the path's error box said (caption: text).
+    const std::string& errorText() const { return errorText_; }
     bool declined() const { return declined_; }
     bool ran() const { return ran_; }
     int result() const { return result_; }
@@ -47,12 +49,16 @@ public:
 
 private:
     void ShowStep(int step, int percent);
+    // Ctrl-C or SIGTERM during the run: said once, the run goes on.
+    void NoticeStop();
 
     Setup io_;
     bool fileMissing_ = false;
     bool declined_ = false;
     bool ran_ = false;
     bool succeeded_ = false;
+    bool stopNoticed_ = false;
+    std::string errorText_;
     int result_ = -1;
     int lastStep_ = -1;
     int lastPercentShown_ = -1;

@@ -1,11 +1,17 @@
 #include "cli/commands.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <ostream>
 
 #include "cli/cli_update.h"
 #include "cli/stop_signals.h"
 #include "device/version.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
 #include "session/tower_names.h"
 #include "session/tower_report.h"
 #include "update/firmware_update_path.h"
@@ -30,6 +36,90 @@ Answer Fail(int code, std::string error)
     return a;
 }
 
+namespace {
+
+constexpr uint32_t kListPollMs = 100;
+// The top of the 200 % scale.
+constexpr int kHighestPercent = 200;
+
+bool AllDigits(const std::string& s)
+{
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](unsigned char ch) { return std::isdigit(ch) != 0; });
+}
+
+std::string Trimmed(const std::string& s)
+{
+    const size_t first = s.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+std::string PatternName(int row, uint8_t code)
+{
+    return TrimmedName(row == kSoundRow ? BeepPatternName(code) : LightPatternName(code));
+}
+
+// The highest percentage the row's pattern takes.
+int MaxPercent(int row, uint8_t code, const PatternTables& t)
+{
+    int max = 0;
+    for (int p = 0; p <= kHighestPercent; ++p)
+        if (SliderPositionForPercent(row, code, p, t) >= 0)
+            max = p;
+    return max;
+}
+
+Answer NoSegment(const std::string& segment)
+{
+    return Fail(kExitUsage,
+                "No segment '" + segment + "': give 1-5, sound, or a colour name the tower shows.");
+}
+
+Answer NoPattern(const std::string& pattern)
+{
+    return Fail(kExitUsage, "No pattern '" + pattern + "' for this segment: see 'patterns'.");
+}
+
+// What is wrong with a firmware file, or empty when it can be read.
+std::string FirmwareFileProblem(const std::string& path, bool named)
+{
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status)) {
+        if (!named)
+            return std::string(kFirmwareMissingText) + " (" + path + ")";
+        return "Firmware file '" + path + "' not found.";
+    }
+    if (std::filesystem::is_directory(status))
+        return "Firmware file '" + path + "' is a folder, not a file.";
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return "Firmware file '" + path + "' cannot be read.";
+    return {};
+}
+
+}  // namespace
+
+int LevelPosition(const std::string& level, int row, uint8_t code, const PatternTables& t, Answer& a)
+{
+    const std::string n = Trimmed(level);
+    const int max = MaxPercent(row, code, t);
+    const std::string range = "give 0-" + std::to_string(max);
+    if (!AllDigits(n) || n.size() > 4) {
+        a = Fail(kExitUsage, "Level '" + level + "' is not a percentage: " + range + " for " +
+                                 PatternName(row, code) + ".");
+        return -1;
+    }
+    const int percent = std::stoi(n);
+    const int position = percent <= max ? SliderPositionForPercent(row, code, percent, t) : -1;
+    if (position < 0)
+        a = Fail(kExitUsage, "Level " + std::to_string(percent) + " % is beyond the scale of " +
+                                 PatternName(row, code) + ": " + range + ".");
+    return position;
+}
+
 Runner::Runner(CliIo& io, const Request& options)
     : io_(io), opts_(options), session_(state_, link_, patterns_, host_)
 {
@@ -42,10 +132,106 @@ uint64_t Runner::TimeoutMs() const
     return static_cast<uint64_t>(std::llround(opts_.timeout * 1000.0));
 }
 
+Answer Runner::CheckArguments() const
+{
+    const Command c = opts_.command;
+    if (c != Command::Set && c != Command::On && c != Command::Off)
+        return Answer{};
+    // Names of colours need the tower; positions and "sound" do not.
+    const DeviceState none{};
+    const int row = ResolveSegment(opts_.segment, none);
+    std::string digits;
+    for (char ch : opts_.segment)
+        if (!std::isspace(static_cast<unsigned char>(ch)))
+            digits.push_back(ch);
+    if (row < 0 && (AllDigits(digits) || digits.empty()))
+        return NoSegment(opts_.segment);
+    if (c != Command::Set)
+        return Answer{};
+    PatternTables shipped;
+    FillShippedPatterns(shipped);
+    if (row < 0) {
+        if (ResolvePattern(opts_.pattern, 0, shipped) < 0 &&
+            ResolvePattern(opts_.pattern, kSoundRow, shipped) < 0)
+            return NoPattern(opts_.pattern);
+        return Answer{};
+    }
+    const int code = ResolvePattern(opts_.pattern, row, shipped);
+    if (code < 0)
+        return NoPattern(opts_.pattern);
+    Answer a;
+    if (!opts_.level.empty())
+        LevelPosition(opts_.level, row, static_cast<uint8_t>(code), shipped, a);
+    return a;
+}
+
+Answer Runner::FindTower(bool bootloaderWillDo)
+{
+    const uint64_t until = NowMs() + static_cast<uint64_t>(std::llround(opts_.wait * 1000.0));
+    for (;;) {
+        for (const BaseControllerEntry& e : ListBaseControllers()) {
+            if (opts_.device.empty())
+                return Answer{};
+            if (e.path == opts_.device || (!e.serialNumber.empty() && e.serialNumber == opts_.device)) {
+                held_ = e;
+                link_.SetDevicePath(e.path);
+                return Answer{};
+            }
+        }
+        if (bootloaderWillDo && opts_.device.empty() && !ListBootloaders().empty())
+            return Answer{};
+        if (StopRequested())
+            return Fail(kExitInterrupted, "Interrupted.");
+        if (NowMs() >= until)
+            break;
+        SleepMs(kListPollMs);
+    }
+    if (!opts_.device.empty())
+        return Fail(kExitNoTower, "No Base Controller '" + opts_.device +
+                                      "' is attached: give a device path or serial number as '" +
+                                      kProgramName + " list' shows them.");
+    return Fail(kExitNoTower, kNoTowerText);
+}
+
+void Runner::RememberOpenedTower()
+{
+    if (!held_.path.empty() && held_.path == link_.openedPath())
+        return;
+    held_ = BaseControllerEntry{};
+    for (const BaseControllerEntry& e : ListBaseControllers())
+        if (e.path == link_.openedPath())
+            held_ = e;
+}
+
+std::string Runner::FindHeldTower() const
+{
+    // The update run goes on as soon as any Base Controller is back; this
+    // one may come later (within the timeout).
+    const uint64_t until = NowMs() + TimeoutMs();
+    for (;;) {
+        for (const BaseControllerEntry& e : ListBaseControllers()) {
+            const bool same = !held_.serialNumber.empty() ? e.serialNumber == held_.serialNumber
+                              : !held_.usbPort.empty()    ? e.usbPort == held_.usbPort
+                                                          : e.path == held_.path;
+            if (same || held_.path.empty())
+                return e.path;
+        }
+        if (NowMs() >= until)
+            break;
+        SleepMs(kListPollMs);
+    }
+    // Not back: its old path, so the reopen takes no other tower.
+    return held_.path;
+}
+
 Answer Runner::OpenTower()
 {
+    Answer found = FindTower(false);
+    if (found.code != kExitOk)
+        return found;
     if (!session_.Open())
         return Fail(kExitNoTower, kNoTowerText);
+    RememberOpenedTower();
     const WaitEnd end = session_.WaitComplete(TimeoutMs());
     if (session_.firmwareDeclined()) {
         session_.Close();
@@ -102,8 +288,7 @@ int Runner::Row(const std::string& segment, Answer& a)
 {
     const int row = ResolveSegment(segment, state_);
     if (row < 0) {
-        a = Fail(kExitUsage,
-                 "No segment '" + segment + "': give 1-5, sound, or a colour name the tower shows.");
+        a = NoSegment(segment);
         return -1;
     }
     const uint8_t address = state_.segmentAddress[static_cast<size_t>(row)];
@@ -125,14 +310,13 @@ Answer Runner::Set()
         return a;
     const int code = ResolvePattern(opts_.pattern, row, patterns_);
     if (code < 0)
-        return Fail(kExitUsage, "No pattern '" + opts_.pattern + "' for this segment: see 'patterns'.");
+        return NoPattern(opts_.pattern);
     const auto c = static_cast<uint8_t>(code);
     int position = -1;
-    if (opts_.level >= 0) {
-        position = SliderPositionForPercent(row, c, opts_.level, patterns_);
+    if (!opts_.level.empty()) {
+        position = LevelPosition(opts_.level, row, c, patterns_, a);
         if (position < 0)
-            return Fail(kExitUsage,
-                        "Level " + std::to_string(opts_.level) + " % is beyond this pattern's scale.");
+            return a;
     }
 
     session_.SelectPattern(row, c);
@@ -150,7 +334,7 @@ Answer Runner::Set()
     if (a.code != kExitOk)
         return a;
     a.data = {{"segment", row == kSoundRow ? json("sound") : json(row + 1)},
-              {"pattern", TrimmedName(row == kSoundRow ? BeepPatternName(c) : LightPatternName(c))},
+              {"pattern", PatternName(row, c)},
               {"patternCode", c},
               {"levelRaw", level}};
     a.text = "Set.\n";
@@ -189,7 +373,7 @@ Answer Runner::List(bool inSession)
         d.path = entries[i].path;
         d.serialNumber = entries[i].serialNumber;
         if (inSession) {
-            const bool held = opts_.device.empty() ? i == 0 : opts_.device == d.path;
+            const bool held = d.path == link_.openedPath();
             if (held)
                 d.firmware = state_.firmwareVersion[kBaseControllerSlot];
         } else {
@@ -235,43 +419,60 @@ int Runner::FirmwareOf(const std::string& path, bool& accessible) const
 
 Answer Runner::Update(bool jsonEvents)
 {
+    // The file is checked before the tower is touched, and named once.
+    const bool named = !opts_.file.empty();
+    const std::string file = named ? opts_.file : ExeRelativePath(kFirmwareFileRelativePath);
+    const std::string problem = FirmwareFileProblem(file, named);
+    if (!problem.empty())
+        return Fail(kExitUpdateFailed, problem);
+
     CliUpdateDialogs::Setup setup{io_.out,          io_.err,   io_.in,    io_.outIsTerminal,
                                   io_.inIsTerminal, opts_.yes, jsonEvents};
     CliUpdateDialogs dialogs(setup);
     FirmwareUpdatePath path(session_, dialogs);
-    if (!opts_.file.empty())
-        path.SetFirmwarePath(opts_.file);
+    path.SetFirmwarePath(file);
+    // Back to the same tower, wherever the list has it after its restart.
+    path.findTowerAgain = [this] { return FindHeldTower(); };
     bool ran = false;
     host_.firmwareUpdate = [&] {
         ran = true;
         path.OnFirmwareUpdate();
     };
+    struct Unhook {
+        CliHost& host;
+        ~Unhook() { host.firmwareUpdate = {}; }
+    } unhook{host_};
 
-    if (!session_.IsOpen() && session_.Open()) {
-        // The version check may run the update itself, as it does in the
-        // window.
-        session_.WaitComplete(TimeoutMs());
+    if (!session_.IsOpen()) {
+        Answer found = FindTower(true);
+        if (found.code != kExitOk)
+            return found;
+        if (session_.Open()) {
+            RememberOpenedTower();
+            // The version check may run the update itself, as it does in the
+            // window.
+            session_.WaitComplete(TimeoutMs());
+        }
     }
     if (!ran) {
         // Ctrl-C while the tower came in step: no update is started.
-        if (StopRequested()) {
-            host_.firmwareUpdate = {};
+        if (StopRequested())
             return Fail(kExitInterrupted, "Interrupted.");
-        }
-        if (!session_.IsOpen() && ListBootloaders().empty()) {
-            host_.firmwareUpdate = {};
+        if (!session_.IsOpen() && ListBootloaders().empty())
             return Fail(kExitNoTower, kNoTowerText);
-        }
         session_.OnFirmwareUpdate();
     }
-    host_.firmwareUpdate = {};
 
     if (dialogs.fileMissing())
-        return Fail(kExitUpdateFailed, kFirmwareMissingText);
+        return Fail(kExitUpdateFailed, dialogs.errorText());
     if (dialogs.declined())
         return Fail(kExitFailed, "Not updated.\n" + dialogs.question());
+    const std::string outcome = UpdateOutcomeText(dialogs.lastStep(), dialogs.result());
+    // Ctrl-C during the run: it went on to its end, and now the program ends.
+    if (dialogs.ran() && StopRequested())
+        return Fail(kExitInterrupted, "Interrupted; the firmware update had ended: " + outcome);
     if (!dialogs.succeeded())
-        return Fail(kExitUpdateFailed, UpdateOutcomeText(dialogs.lastStep(), dialogs.result()));
+        return Fail(kExitUpdateFailed, outcome);
     if (!session_.IsOpen())
         return Fail(kExitNoTower, kUnableToOpenText);
     // Back online as after "Open": in step again before anything else, so
@@ -290,14 +491,21 @@ Answer Runner::Update(bool jsonEvents)
 // Prints a one-shot command's answer; returns its code.
 int PrintAnswer(const Answer& a, bool asJson, CliIo& io)
 {
-    if (a.code == kExitOk || !a.data.is_null()) {
+    if (a.code == kExitOk || (!asJson && !a.data.is_null())) {
         if (asJson && !a.data.is_null())
             io.out << a.data.dump(2) << "\n";
         else if (!a.text.empty())
             io.out << a.text;
     }
-    if (a.code != kExitOk)
+    if (a.code != kExitOk) {
+        if (asJson) {
+            json j = a.data.is_object() ? a.data : json::object();
+            j["error"] = a.error;
+            j["exitCode"] = a.code;
+            io.out << j.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+        }
         io.err << kProgramName << ": " << a.error << "\n";
+    }
     io.out << std::flush;
     return a.code;
 }
@@ -320,6 +528,9 @@ Answer Execute(Runner& runner, Command c, bool inSession, bool jsonEvents)
     case Command::Update:
         return runner.Update(jsonEvents);
     case Command::Session:
+    case Command::Help:
+    case Command::Quit:
+    case Command::Completion:
     case Command::None:
         break;
     }

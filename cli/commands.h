@@ -50,7 +50,13 @@ class Runner {
 public:
     Runner(CliIo& io, const Request& options);
 
-    // Opens the tower and waits for its complete state.
+    // What can be checked before a tower is looked for: a position, a
+    // pattern's name, a level (a colour name needs the tower).
+    Answer CheckArguments() const;
+    // Waits (--wait) for the tower --device names, or any tower, to be on
+    // the list; with `bootloaderWillDo` a boot loader is enough.
+    Answer FindTower(bool bootloaderWillDo);
+    // Finds the tower, opens it and waits for its complete state.
     Answer OpenTower();
     Answer Status();
     Answer Patterns() const;
@@ -69,12 +75,18 @@ private:
     std::string MismatchText() const;
     // The row a SEGMENT argument names, present on the tower; -1 with `a` set.
     int Row(const std::string& segment, Answer& a);
+    // The path of the tower this runner holds, as it is on the list now:
+    // found by its serial number, else its USB port, else its path.
+    std::string FindHeldTower() const;
+    // The tower the link opened, as the list shows it.
+    void RememberOpenedTower();
     // The Base Controller's firmware, opened as Open does until it is in
     // step; -1 when it did not report it.
     int FirmwareOf(const std::string& path, bool& accessible) const;
 
     CliIo& io_;
     Request opts_;
+    BaseControllerEntry held_;
     DeviceState state_;
     HidLink link_{state_};
     PatternTables patterns_;
@@ -82,8 +94,14 @@ private:
     TowerSession session_;
 };
 
+// The slider position for a level given as text on a row's pattern; -1
+// with `a` set (a usage error naming the allowed range) when it is no
+// percentage or beyond the pattern's scale.
+int LevelPosition(const std::string& level, int row, uint8_t code, const PatternTables& t, Answer& a);
+
 // Prints a one-shot command's answer (its data as JSON or text, its error
-// on standard error); returns its code.
+// on standard error, and with JSON the error as an object on standard
+// output); returns its code.
 int PrintAnswer(const Answer& a, bool asJson, CliIo& io);
 
 // Runs a command over the runner's session (one-shot or a session line).

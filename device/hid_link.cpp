@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "device/report_protocol.h"
@@ -45,6 +47,29 @@ constexpr int kMaxBacklog = 64;
 
 }  // namespace
 
+std::string UsbPortOf(const std::string& hidPath)
+{
+    // /dev/hidrawN -> /sys/class/hidraw/hidrawN/device, a link into the
+    // device tree: .../usb1/1-2/1-2:1.0/0003:21FC:0011.0005. The port is
+    // the interface's parent, "1-2".
+    const std::string prefix = "/dev/";
+    if (hidPath.compare(0, prefix.size(), prefix) != 0)
+        return {};
+    const std::string name = hidPath.substr(prefix.size());
+    if (name.empty() || name.find('/') != std::string::npos)
+        return {};
+    std::error_code ec;
+    const std::filesystem::path device =
+        std::filesystem::canonical("/sys/class/hidraw/" + name + "/device", ec);
+    if (ec)
+        return {};
+    const std::string interfaceName = device.parent_path().filename().string();
+    const size_t colon = interfaceName.find(':');
+    if (colon == std::string::npos || colon == 0)
+        return {};
+    return interfaceName.substr(0, colon);
+}
+
 HidLink::~HidLink() { Close(); }
 
 void* HidLink::Open()
@@ -52,6 +77,7 @@ void* HidLink::Open()
     // A handle still held from before is released, not leaked.
     Close();
     handle_ = nullptr;
+    openedPath_.clear();
     state_.lastLinkResult = 0;
     if (!EnsureHidLibrary())
         return nullptr;
@@ -67,8 +93,10 @@ void* HidLink::Open()
             continue;
         // One that cannot be opened (held by another program) is skipped.
         found = hid_open_path(p->path);
-        if (found != nullptr)
+        if (found != nullptr) {
+            openedPath_ = p->path;
             break;
+        }
     }
     hid_free_enumeration(list);
 
@@ -167,6 +195,7 @@ std::vector<BaseControllerEntry> ListBaseControllers()
         // shown as '?' rather than guessed at.
         for (const wchar_t* c = p->serial_number; c != nullptr && *c != 0; ++c)
             e.serialNumber.push_back(*c > 0 && *c < 0x80 ? static_cast<char>(*c) : '?');
+        e.usbPort = UsbPortOf(e.path);
         entries.push_back(std::move(e));
     }
     hid_free_enumeration(list);

@@ -38,6 +38,8 @@ public:
     // The device path Open looks for; empty: the first Base Controller.
     void SetDevicePath(std::string path) { devicePath_ = std::move(path); }
     const std::string& devicePath() const { return devicePath_; }
+    // The path of the Base Controller the last successful Open took.
+    const std::string& openedPath() const { return openedPath_; }
     // Closes the handle if one is held; returns 0.
     int Close();
     // 1 while a handle is held.
@@ -59,14 +61,21 @@ private:
     DeviceState& state_;
     void* handle_ = nullptr;  // hid_device*
     std::string devicePath_;
+    std::string openedPath_;
 };
 
-// A Base Controller on the HID list: its device path and serial number
-// (empty when it has none).
+// A Base Controller on the HID list: its device path, serial number (empty
+// when it has none) and the USB port it is plugged into ("1-2"; empty where
+// the system does not say).
 struct BaseControllerEntry {
     std::string path;
     std::string serialNumber;
+    std::string usbPort;
 };
+
+// The USB port ("1-2.3") of a hidraw device path, from sysfs; empty for
+// another path or where sysfs does not have it.
+std::string UsbPortOf(const std::string& hidPath);
 
 // Every Base Controller attached, in the order Open meets them.
 std::vector<BaseControllerEntry> ListBaseControllers();

@@ -8,6 +8,7 @@ namespace kv {
 namespace {
 
 ErrSink g_sink;
+ErrSink g_traceSink;
 
 std::string Format(const char* fmt, va_list args)
 {
@@ -34,6 +35,7 @@ void Write(const std::string& text)
 }  // namespace
 
 void SetErrSink(ErrSink sink) { g_sink = std::move(sink); }
+void SetTraceSink(ErrSink sink) { g_traceSink = std::move(sink); }
 
 void ErrVPrintf(const char* fmt, va_list args) { Write(Format(fmt, args)); }
 
@@ -55,7 +57,10 @@ void update_trace(const char* path, int line, int level, const char* fmt, ...)
     va_start(args, fmt);
     std::string text = prefix + Format(fmt, args);
     va_end(args);
-    Write(text);
+    if (g_traceSink)
+        g_traceSink(text);
+    else
+        Write(text);
 }
 
 ScopedErrCapture::ScopedErrCapture()

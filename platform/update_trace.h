@@ -17,6 +17,12 @@ void SetErrSink(ErrSink sink);
 void ErrPrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void ErrVPrintf(const char* fmt, va_list args);
 
+// Where the update trace goes: by default the standard error stream (through
+// the sink above), as the window writes it. A front end may send it elsewhere
+// (a file), or silence it with a sink that drops the text; an empty sink
+// restores the default.
+void SetTraceSink(ErrSink sink);
+
 // Trace levels below this are written; every level in use is.
 constexpr int kTraceThreshold = 500;
 

@@ -162,8 +162,15 @@ std::string StatusText(const json& status)
 json PatternsJson(const PatternTables& t)
 {
     json colour = json::array();
-    for (int code = 0; code < kLightPatternCount; ++code)
-        colour.push_back({{"code", code}, {"name", TrimmedName(t.lightPatterns[Index(code)].name)}});
+    for (int code = 0; code < kLightPatternCount; ++code) {
+        // The positions (1..5) where the pattern runs on the 200 % scale.
+        json boost = json::array();
+        for (int row = 0; row < kSoundRow; ++row)
+            if (t.boost[Index(code)][Index(row)] != 0)
+                boost.push_back(row + 1);
+        colour.push_back(
+            {{"code", code}, {"name", TrimmedName(t.lightPatterns[Index(code)].name)}, {"boost", boost}});
+    }
     json sound = json::array();
     for (int code = 0; code < kBeepPatternCount; ++code)
         sound.push_back({{"code", code}, {"name", TrimmedName(t.beepPatterns[Index(code)].name)}});
@@ -174,8 +181,19 @@ std::string PatternsText(const json& patterns)
 {
     std::ostringstream o;
     o << "Colour segments:\n";
-    for (const json& p : patterns["colour"])
-        o << "  " << p["name"].get<std::string>() << "\n";
+    for (const json& p : patterns["colour"]) {
+        o << "  " << p["name"].get<std::string>();
+        const json& boost = p["boost"];
+        if (boost.size() == static_cast<size_t>(kSoundRow)) {
+            o << "  (200 %)";
+        } else if (!boost.empty()) {
+            o << "  (200 % at";
+            for (size_t i = 0; i < boost.size(); ++i)
+                o << (i == 0 ? " " : ", ") << boost[i].get<int>();
+            o << ")";
+        }
+        o << "\n";
+    }
     o << "Sound segment:\n";
     for (const json& p : patterns["sound"])
         o << "  " << p["name"].get<std::string>() << "\n";

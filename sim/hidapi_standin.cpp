@@ -22,6 +22,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "sim/virtual_bootloader.h"
 #include "sim/virtual_tower.h"
 
 using kv::sim::Frame;
@@ -98,6 +99,9 @@ struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short
                                                                    unsigned short product_id)
 {
     auto& tower = TheVirtualTower();
+    // Devices due back from their boot loader are on the list whichever
+    // library looks first.
+    kv::sim::TheVirtualUsb().Update();
     ++tower.hidApi().enumerateCalls;
     // The library initialises itself when it has to.
     tower.hidApi().initialised = true;
@@ -116,7 +120,9 @@ struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short
         info->path = DupString(e.path);
         info->vendor_id = e.vendorId;
         info->product_id = e.productId;
-        info->serial_number = DupWide(L"");
+        const std::string serial = e.controller ? e.controller->config().serialNumber : std::string();
+        const std::wstring wideSerial(serial.begin(), serial.end());
+        info->serial_number = DupWide(wideSerial.c_str());
         info->release_number = 0x0100;
         info->manufacturer_string = DupWide(L"");
         info->product_string = DupWide(e.controller ? L"Base Controller" : L"HID device");

@@ -29,6 +29,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace kv::sim {
@@ -52,6 +53,8 @@ struct BaseControllerConfig {
     uint8_t switchingThreshold = 92;
     // Map byte per input port 1..5: bits 0..5 colour address, bit 7 acoustic.
     std::array<uint8_t, 5> portMap{8, 13, 18, 23, 28 | 0x80};
+    // The USB serial number the HID list shows (ASCII; empty: none).
+    std::string serialNumber;
     // The report types in the order they are sent, cycled for ever. Any byte
     // is allowed, so junk types can be put in the stream.
     std::vector<uint8_t> reportOrder{1, 2, 3, 4, 5, 6, 7, 8};

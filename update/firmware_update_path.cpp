@@ -89,6 +89,8 @@ void FirmwareUpdatePath::TakeOffDevice()
 
 bool FirmwareUpdatePath::BringBackOnline()
 {
+    if (findTowerAgain)
+        link_.SetDevicePath(findTowerAgain());
     if (link_.Open() == nullptr)
         return false;
     // Started while reads are still suspended: ticks during the success

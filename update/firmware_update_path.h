@@ -10,6 +10,7 @@
 // puts the session back online before the success dialog.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -35,6 +36,10 @@ public:
     // and update_run unless a test puts others in.
     UpdateFunction checkFunction;
     UpdateFunction updateFunction;
+
+    // The device path the link is reopened at after a successful run. Unset
+    // (the window): the first Base Controller found, as Open finds it.
+    std::function<std::string()> findTowerAgain;
 
     // Attempts (progress dialog runs) of the last OnFirmwareUpdate.
     int attempts() const { return attempts_; }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -9,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_app.h"
+#include "cli/commands.h"
 #include "cli/stop_signals.h"
 #include "session/tower_names.h"
 #include "session/tower_session.h"
@@ -16,6 +19,7 @@
 #include "device/report_protocol.h"
 #include "platform/clock.h"
 #include "platform/update_trace.h"
+#include "sim/virtual_bootloader.h"
 #include "sim/virtual_tower.h"
 #include "update_test_support.h"
 
@@ -110,6 +114,17 @@ void ExpectLeftAsClose(const std::vector<LoggedReport>& log,
         EXPECT_EQ(log[first + k + 1].timeUs - log[first + k].timeUs, 50000u) << k;
     }
     EXPECT_EQ(Bytes(log.back()), Bytes(BuildHostReport(false)));
+}
+
+// Standard output without the session's state lines: the answers alone.
+std::string Answers(const std::string& out)
+{
+    std::string answers;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("{\"event\":\"state\"", 0) != 0)
+            answers += line + "\n";
+    return answers;
 }
 
 TEST_F(CliTest, SetSendsTheRowSequenceOfTheWindowsSendWithItsPausesAndSeesTheTowerTakeIt)
@@ -291,6 +306,14 @@ TEST_F(CliTest, SignalOrLostTowerInASessionEnds)
     o = Run({"session"}, {{"status"}, {"on 1", [] { Tower().Unplug(); }}, {"status"}});
     EXPECT_EQ(o.code, kExitNoTower);
     EXPECT_NE(o.out.find("{\"event\":\"offline\"}"), std::string::npos) << o.out;
+    // With --json the session's end is answered as every failure is.
+    test::ResetWorld();
+    o = Run({"--json", "session"}, {{"on 1", [] { Tower().Unplug(); }}});
+    EXPECT_EQ(o.code, kExitNoTower);
+    const std::string lost = json{{"error", std::string(kTowerLostText)}, {"exitCode", 3}}.dump();
+    const std::string answers = Answers(o.out);
+    EXPECT_EQ(answers.substr(answers.find("{\"event\":\"offline\"}")), "{\"event\":\"offline\"}\n" + lost + "\n")
+        << o.out;
 
     // A tower that stops reporting does not confirm a set.
     test::ResetWorld();
@@ -410,6 +433,252 @@ TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)
     o = Run({"update", "--yes"});
     EXPECT_EQ(o.code, kExitUpdateFailed);
     EXPECT_NE(o.err.find("Firmware file not found."), std::string::npos) << o.err;
+}
+
+TEST_F(CliTest, CommandLinesAndSessionLinesAnswerExactly)
+{
+    const std::string noTower = std::string("kestrivane-cli: ") + kNoTowerText + "\n";
+    const std::string folder = std::filesystem::temp_directory_path().string();
+    struct Row {
+        const char* what;
+        bool tower;
+        std::vector<std::string> args;
+        std::vector<ScriptedLines::Step> input;
+        int code;
+        std::string out;  // without state lines
+        std::string err;
+    };
+    const std::vector<Row> rows = {
+        // Checked before a tower is looked for.
+        {"pattern unknown, no tower", false, {"set", "1", "sparkle"}, {}, kExitUsage, "",
+         "kestrivane-cli: No pattern 'sparkle' for this segment: see 'patterns'.\n"},
+        {"position 9, no tower", false, {"set", "9", "flash"}, {}, kExitUsage, "",
+         "kestrivane-cli: No segment '9': give 1-5, sound, or a colour name the tower shows.\n"},
+        {"position 0, no tower", false, {"on", "0"}, {}, kExitUsage, "",
+         "kestrivane-cli: No segment '0': give 1-5, sound, or a colour name the tower shows.\n"},
+        {"a name waits for the tower", false, {"on", "Red 1"}, {}, kExitNoTower, "", noTower},
+        {"level no number, in JSON", false, {"--json", "set", "1", "flash", "--level", "abc"}, {}, kExitUsage,
+         "{\"error\":\"Level 'abc' is not a percentage: give 0-100 for Flash.\",\"exitCode\":2}\n",
+         "kestrivane-cli: Level 'abc' is not a percentage: give 0-100 for Flash.\n"},
+        {"level beyond Soft In", false, {"set", "3", "soft in", "--level", "200"}, {}, kExitUsage, "",
+         "kestrivane-cli: Level 200 % is beyond the scale of Soft In: give 0-100.\n"},
+        {"level beyond Soft Out", true, {"set", "Red 1", "soft out", "--level", "201"}, {}, kExitUsage, "",
+         "kestrivane-cli: Level 201 % is beyond the scale of Soft Out: give 0-200.\n"},
+        {"unknown command", false, {"--json", "asdf"}, {}, kExitUsage,
+         "{\"error\":\"Unknown command 'asdf': see --help.\",\"exitCode\":2}\n",
+         "kestrivane-cli: Unknown command 'asdf': see --help.\n"},
+        {"no tower, in JSON", false, {"status", "--json"}, {}, kExitNoTower,
+         json{{"error", std::string(kNoTowerText)}, {"exitCode", 3}}.dump() + "\n", noTower},
+        {"--device that is not there", true, {"--device", "/dev/hidraw9", "on", "1"}, {}, kExitNoTower, "",
+         "kestrivane-cli: No Base Controller '/dev/hidraw9' is attached: give a device path or serial number "
+         "as 'kestrivane-cli list' shows them.\n"},
+        {"firmware file missing", true, {"update", "--yes", "/nonexistent/basis.hex"}, {}, kExitUpdateFailed, "",
+         "kestrivane-cli: Firmware file '/nonexistent/basis.hex' not found.\n"},
+        {"firmware file a folder", true, {"update", "--yes", folder}, {}, kExitUpdateFailed, "",
+         "kestrivane-cli: Firmware file '" + folder + "' is a folder, not a file.\n"},
+        // Session lines: shell words, options after the command, quit.
+        {"session words and quit", true, {"--json", "session"},
+         {{"set 2 'Alarm Flash' --level 100"}, {"set 3 Soft\\ Out"}, {"on \"Red 1"}, {"asdf 1"},
+          {"quit"}, {"on 1"}},
+         kExitOk,
+         "{\"command\":\"set\",\"exitCode\":0,\"ok\":true,\"result\":{\"levelRaw\":255,\"pattern\":\"Alarm "
+         "Flash\",\"patternCode\":5,\"segment\":2}}\n"
+         "{\"command\":\"set\",\"exitCode\":0,\"ok\":true,\"result\":{\"levelRaw\":128,\"pattern\":\"Soft "
+         "Out\",\"patternCode\":13,\"segment\":3}}\n"
+         "{\"command\":\"\",\"error\":\"A double quote is not closed.\",\"exitCode\":2,\"ok\":false}\n"
+         "{\"command\":\"asdf\",\"error\":\"Unknown command 'asdf': see --help.\",\"exitCode\":2,\"ok\":false}\n"
+         "{\"command\":\"quit\",\"exitCode\":0,\"ok\":true}\n",
+         ""},
+        {"session line asks for JSON", true, {"session"}, {{"off 1 --json"}, {"off 6"}}, kExitOk,
+         "{\"command\":\"off\",\"exitCode\":0,\"ok\":true,\"result\":{\"on\":false,\"segment\":1}}\n"
+         "error 2: No segment '6': give 1-5, sound, or a colour name the tower shows.\n",
+         ""},
+    };
+    for (const Row& r : rows) {
+        test::ResetWorld();
+        if (!r.tower)
+            sim::TheVirtualTower().Clear();
+        const Outcome o = Run(r.args, r.input);
+        EXPECT_EQ(o.code, r.code) << r.what;
+        EXPECT_EQ(Answers(o.out), r.out) << r.what;
+        EXPECT_EQ(o.err, r.err) << r.what;
+        if (r.code == kExitUsage && sim::TheVirtualTower().baseControllerCount() > 0) {
+            for (const LoggedReport& report : Log())
+                EXPECT_NE(report.type(), kOutPatternFirst) << r.what << ": a refused line reached the tower";
+        }
+    }
+}
+
+TEST_F(CliTest, SessionHelpListsItsCommandsAndPatternsShowThe200PercentScale)
+{
+    Outcome o = Run({"--json", "session"}, {{"help"}});
+    ASSERT_EQ(o.code, kExitOk) << o.err;
+    const json help = json::parse(Answers(o.out));
+    std::vector<std::string> names;
+    for (const json& c : help["result"])
+        names.push_back(c["command"]);
+    EXPECT_EQ(names, (std::vector<std::string>{"list", "status", "patterns", "set", "on", "off", "update",
+                                               "help", "quit"}));
+
+    o = Run({"patterns", "--json"});
+    ASSERT_EQ(o.code, kExitOk) << o.err;
+    const json j = json::parse(o.out);
+    EXPECT_EQ(j["colour"][13]["name"], "Soft Out");
+    EXPECT_EQ(j["colour"][13]["boost"], json({1, 2, 3, 4, 5}));
+    EXPECT_EQ(j["colour"][12]["boost"], json::array());
+    o = Run({"patterns"});
+    EXPECT_NE(o.out.find("\n  Soft In\n  Soft Out  (200 %)\n"), std::string::npos) << o.out;
+}
+
+// Standard output that notes the clock when the first byte is written.
+class TimedBuffer : public std::stringbuf {
+public:
+    uint64_t firstUs = 0;
+
+protected:
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        Note();
+        return std::stringbuf::xsputn(s, n);
+    }
+    int_type overflow(int_type ch) override
+    {
+        Note();
+        return std::stringbuf::overflow(ch);
+    }
+
+private:
+    void Note()
+    {
+        if (firstUs == 0)
+            firstUs = NowUs();
+    }
+};
+
+TEST_F(CliTest, StatusAnswersBeforeItLeavesAsCloseDoes)
+{
+    ScriptedLines none;
+    TimedBuffer buffer;
+    std::ostream out(&buffer);
+    std::ostringstream err;
+    CliIo io{out, err, none, false, false};
+    ASSERT_EQ(RunCli({"kestrivane-cli", "status", "--json"}, io), kExitOk) << err.str();
+    EXPECT_NO_THROW(json::parse(buffer.str()));
+    ExpectLeftAsClose(Log());
+    // The answer came before the first of Close's connection reports.
+    const LoggedReport& firstGoodbye = Log()[Log().size() - 7];
+    EXPECT_GT(buffer.firstUs, 0u);
+    EXPECT_LE(buffer.firstUs, firstGoodbye.timeUs);
+}
+
+// The virtual clock, which plugs the tower in when a given time has come.
+class PlugInClock : public VirtualClock {
+public:
+    explicit PlugInClock(uint64_t atUs) : atUs_(atUs) {}
+    void SleepUs(uint64_t us) override
+    {
+        VirtualClock::SleepUs(us);
+        if (NowUs() >= atUs_ && !Tower().pluggedIn())
+            Tower().PlugIn();
+    }
+
+private:
+    uint64_t atUs_;
+};
+
+TEST_F(CliTest, WaitWaitsForTheTowerToBePluggedIn)
+{
+    struct Row {
+        std::vector<std::string> args;
+        int code;
+    };
+    const std::vector<Row> rows = {
+        {{"status"}, kExitNoTower},
+        {{"--wait", "1", "status"}, kExitNoTower},
+        {{"--wait", "3", "status"}, kExitOk},
+        {{"--wait", "3", "--device", "/dev/hidraw-virtual0", "on", "2"}, kExitOk},
+    };
+    for (const Row& r : rows) {
+        test::ResetWorld();
+        Tower().Unplug();
+        PlugInClock clock(2000000);
+        InstallClock(&clock);
+        const Outcome o = Run(r.args);
+        InstallClock(&clock_.clock());
+        EXPECT_EQ(o.code, r.code) << r.args.front() << ": " << o.err;
+    }
+}
+
+TEST_F(CliTest, UpdateTraceGoesWhereAskedAndCtrlCLetsTheUpdateEnd)
+{
+    const std::vector<uint8_t> firmware = test::MakeFirmware(29);
+    test::TempHexFile hex(test::FirmwareHex(firmware));
+    const std::string traceFile = hex.path() + ".trace";
+
+    // Without --verbose the trace goes nowhere; with --trace into the file.
+    // (The update modules write to the process's standard error, which the
+    // fixture captures.)
+    Outcome o = Run({"update", "--yes", "--trace", traceFile, hex.path()});
+    ASSERT_EQ(o.code, kExitOk) << o.err;
+    EXPECT_EQ(trace_.text().find("src/"), std::string::npos) << trace_.text().substr(0, 300);
+    std::ifstream in(traceFile);
+    const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(trace.rfind("src/", 0), 0u) << trace.substr(0, 200);
+    EXPECT_NE(trace.find("\nsrc/dfu:"), std::string::npos);
+    std::filesystem::remove(traceFile);
+    test::ResetWorld();
+    trace_.clear();
+    o = Run({"update", "--yes", hex.path()});
+    ASSERT_EQ(o.code, kExitOk) << o.err;
+    EXPECT_EQ(trace_.text().find("src/"), std::string::npos) << trace_.text().substr(0, 300);
+
+    // With --verbose on standard error, where the window writes it; Ctrl-C
+    // at the first trace line is answered at once, the flash ends.
+    test::ResetWorld();
+    std::string err;
+    SetErrSink([&err](const std::string& text) {
+        if (text.rfind("src/dfu:", 0) == 0 && !StopRequested())
+            RequestStop();
+        err += text;
+    });
+    o = Run({"update", "--yes", "--verbose", hex.path()});
+    EXPECT_EQ(o.code, kExitInterrupted) << o.err;
+    EXPECT_TRUE(test::FlashHolds(firmware));
+    const std::string notice =
+        "Interrupted: the firmware update goes on to its end (stopping a flash half-way would leave the "
+        "tower without firmware); the program ends after it.\n";
+    const size_t at = o.err.find(notice);
+    ASSERT_NE(at, std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find(notice, at + 1), std::string::npos);
+    EXPECT_EQ(o.err.substr(at + notice.size()),
+              "kestrivane-cli: Interrupted; the firmware update had ended: Your device has succesfully been "
+              "updated.\n");
+    EXPECT_NE(err.find("src/dfu:"), std::string::npos);
+    ASSERT_FALSE(Log().empty());
+    EXPECT_EQ(Bytes(Log().back()), Bytes(BuildHostReport(false)));
+}
+
+TEST_F(CliTest, DeviceTakesASerialNumberAndTheUpdateComesBackToTheSameTower)
+{
+    sim::TheVirtualTower().AddBaseController();
+    Tower(0).mutableConfig().serialNumber = "NELO-A";
+    Tower(1).mutableConfig().serialNumber = "NELO-B";
+
+    const std::vector<uint8_t> firmware = test::MakeFirmware(29);
+    test::TempHexFile hex(test::FirmwareHex(firmware));
+    const Outcome o = Run({"--device", "NELO-B", "update", "--yes", hex.path()});
+    ASSERT_EQ(o.code, kExitOk) << o.err;
+    EXPECT_NE(o.out.find("Firmware Version Base: 2.9"), std::string::npos) << o.out;
+    // The first tower was never touched; the second was taken again after
+    // its update and left as Close does.
+    EXPECT_TRUE(Log(0).empty());
+    const auto& log = Log(1);
+    size_t boot = 0;
+    while (boot < log.size() && log[boot].type() != kOutBootloader)
+        ++boot;
+    ASSERT_LT(boot + 1, log.size());
+    EXPECT_EQ(Bytes(log[boot + 1]), Bytes(BuildHostReport(true)));
+    ExpectLeftAsClose(log);
 }
 
 TEST(CliArguments, SegmentPatternAndLevelAreReadAsTheWindowShowsThem)

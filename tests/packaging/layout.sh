@@ -14,6 +14,8 @@ check_layout() {
       lib/kestrivane/kestrivane-cli \
       share/man/man1/kestrivane.1.gz \
       share/man/man1/kestrivane-cli.1.gz \
+      share/bash-completion/completions/kestrivane-cli \
+      share/zsh/vendor-completions/_kestrivane-cli \
       lib/udev/rules.d/70-kestrivane.rules \
       share/applications/kestrivane.desktop \
       share/metainfo/org.kestrivane.Kestrivane.metainfo.xml \

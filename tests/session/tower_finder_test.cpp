@@ -23,8 +23,8 @@ struct FakeBus {
     }
 };
 
-const BaseControllerEntry kA{"/dev/hidraw3", ""};
-const BaseControllerEntry kB{"/dev/hidraw5", "NL0042"};
+const BaseControllerEntry kA{"/dev/hidraw3", "", ""};
+const BaseControllerEntry kB{"/dev/hidraw5", "NL0042", ""};
 
 TEST(TowerFinderTest, HintAfterAFailedOpenSaysWhatToCheck)
 {
@@ -74,7 +74,7 @@ TEST(TowerFinderTest, SeveralTowersAreChosenByLabelAndOneOpensAsBefore)
     // Known by its serial number, wherever it is plugged in next.
     bus.finder.Connected("/dev/hidraw5");
     bus.finder.SeenFirmware(28);
-    bus.Towers({kA, BaseControllerEntry{"/dev/hidraw9", "NL0042"}});
+    bus.Towers({kA, BaseControllerEntry{"/dev/hidraw9", "NL0042", ""}});
     bus.finder.LookBeforeOpen();
     EXPECT_EQ(bus.finder.ChoiceLabels()[1], "Serial NL0042 (/dev/hidraw9), firmware 2.8");
 }
