@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/window_model.h"
+#include "session/window_model.h"
 
 namespace kv {
 

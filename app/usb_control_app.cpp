@@ -1,7 +1,7 @@
 #include "app/usb_control_app.h"
 
 #include "app/help/about_dialog.h"
-#include "app/help/dialog_style.h"
+#include "ui/dialog_style.h"
 #include "app/help/info_dialog.h"
 #include "app/window_pictures.h"
 #include "device/device_state.h"
@@ -15,14 +15,12 @@ namespace kv {
 
 ProgramDialogs::ProgramDialogs(CUSBControlAppDlg& window)
     : window_(window),
-      info_(std::make_unique<CInfo>(TheDeviceState(), &window)),
+      info_(std::make_unique<CInfo>(window.session().state(), &window)),
       about_(std::make_unique<CAbout>(MakerLogoPicture(window.devicePixelRatioF()), &window)),
-      updateDialogs_(std::make_unique<UpdateDialogsQt>(TheHidLink(), &window)),
-      firmwareUpdate_(std::make_unique<FirmwareUpdatePath>(TheDeviceState(), TheHidLink(), window,
-                                                           window.sendPath(), window.pollCycle(),
-                                                           *updateDialogs_))
+      updateDialogs_(std::make_unique<UpdateDialogsQt>(window.session().link(), &window)),
+      firmwareUpdate_(std::make_unique<FirmwareUpdatePath>(window.session(), *updateDialogs_))
 {
-    CreateToolDialogs(&window);
+    CreateToolDialogs(window.session(), &window);
 }
 
 ProgramDialogs::~ProgramDialogs()
@@ -36,9 +34,9 @@ MenuCommands ProgramDialogs::Commands()
     MenuCommands menu;
     menu.info = [this] { info_->DoModal(); };
     menu.about = [this] { about_->DoModal(); };
-    menu.portMapping = [this] { RunPortMapping(&window_); };
-    menu.changeAddress = [this] { RunChangeAddress(&window_); };
-    menu.switchingThreshold = [this] { RunSwitchingThreshold(&window_); };
+    menu.portMapping = [this] { RunPortMapping(window_.session(), &window_); };
+    menu.changeAddress = [this] { RunChangeAddress(window_.session(), &window_); };
+    menu.switchingThreshold = [this] { RunSwitchingThreshold(window_.session(), &window_); };
     menu.firmwareUpdate = [this] { firmwareUpdate_->OnFirmwareUpdate(); };
     return menu;
 }

@@ -19,7 +19,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/help/dialog_style.h"
+#include "ui/dialog_style.h"
 #include "app/window_pictures.h"
 
 using namespace kv;
@@ -101,18 +101,7 @@ struct Stretch {
 
 CUSBControlAppDlg::CUSBControlAppDlg(DeviceState& state, HidLink& link, PatternTables& patterns,
                                      QWidget* parent)
-    : QDialog(parent),
-      state_(state),
-      link_(link),
-      patterns_(patterns),
-      send_(state, link, *this, patterns),
-      poll_(state, link, *this, send_, patterns),
-      connection_(state, link, *this, send_, poll_),
-      output_(state, patterns, model_,
-              [this](uint8_t address, uint16_t level, uint8_t code, int row) {
-                  send_.ComposeRow(address, level, code, row);
-              }),
-      input_(state, model_)
+    : QDialog(parent), link_(link), session_(state, link, patterns, *this)
 {
     setWindowTitle("Kestrivane");
     // An ordinary top-level window (its own taskbar entry), not a dialog
@@ -380,24 +369,7 @@ int CUSBControlAppDlg::DoModal()
 bool CUSBControlAppDlg::OnInitDialog()
 {
     setWindowIcon(ApplicationIcon());
-    if (!link_.IsOpen())
-        model_.sendEnabled = false;
-    poll_.UpdateRowControls();
-    model_.firmwareEntryEnabled = true;
-    model_.toolEntriesEnabled = false;
-    state_.segmentAddress.fill(0);
-    output_.ResetLastSliderValues();
-    for (InputRowModel& line : model_.input)
-        line.caption = "On";
-    for (int r = 0; r < kColourRows; ++r)
-        SetSlider(model_.output[Index(r)], kColourSliderMin, kColourSliderMax,
-                  model_.output[Index(r)].sliderPos);
-    SetSlider(model_.output[kSoundRow], kToneSliderMin, kToneSliderMax,
-              model_.output[kSoundRow].sliderPos);
-    input_.ResetInputPanel();
-    InitOutputPanel();
-    output_.ShowStartScaleLabels();
-    ResetSwitchState(state_);
+    session_.Initialise();
     // The base picture, the logo and the title, drawn for the window's
     // font and screen with the rest of the layout.
     LayOutWindow();
@@ -405,253 +377,90 @@ bool CUSBControlAppDlg::OnInitDialog()
     return true;
 }
 
-// ---- Buttons and timer ------------------------------------------------------
+// ---- Buttons and timer: forwarded to the session, which draws once after ----
 
-void CUSBControlAppDlg::OnOpenClose()
-{
-    connection_.OnOpenClose();
-    PushToScreen();
-}
+void CUSBControlAppDlg::OnOpenClose() { session_.OnOpenClose(); }
 
 void CUSBControlAppDlg::OnExit()
 {
     if (ending_)
         return;
-    connection_.OnExit();
+    session_.Exit();
     if (!ending_)
-        EndMainWindow(0);
+        SessionEnded(0);
 }
 
 void CUSBControlAppDlg::OnTimer(int id)
 {
     if (id != kPollTimerId || ending_)
         return;
-    poll_.Tick();
-    PushToScreen();
+    session_.Tick();
 }
 
-void CUSBControlAppDlg::OnSend()
-{
-    send_.OnSend();
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::Suspended(const std::function<void()>& work)
-{
-    StopPollTimer();
-    state_.suspendRead = 1;
-    work();
-    state_.suspendRead = 0;
-    StartPollTimer();
-    PushToScreen();
-}
-
-// ---- Output panel -----------------------------------------------------------
-
-void CUSBControlAppDlg::InitOutputPanel()
-{
-    output_.InitOutputPanel();
-    PushToScreen();
-}
+void CUSBControlAppDlg::OnSend() { session_.Send(); }
 
 void CUSBControlAppDlg::OnPatternSelected(int row)
 {
-    output_.OnPatternSelected(row, rows_[Index(row)].list->currentIndex());
-    PushToScreen();
+    session_.SelectPattern(row, rows_[Index(row)].list->currentIndex());
 }
 
 void CUSBControlAppDlg::OnSoundPatternSelected()
 {
-    output_.OnSoundPatternSelected(rows_[kSoundRow].list->currentIndex());
-    PushToScreen();
+    session_.SelectPattern(kSoundRow, rows_[kSoundRow].list->currentIndex());
 }
 
 void CUSBControlAppDlg::OnHScroll(QSlider* slider)
 {
     for (int r = 0; r < kRows; ++r) {
-        if (rows_[Index(r)].slider != slider)
-            continue;
-        const int position = slider->value();
-        Suspended([this, r, position] {
-            if (r == kSoundRow)
-                output_.OnSoundSlider(position);
-            else
-                output_.OnColourSlider(r, position);
-        });
-        return;
+        if (rows_[Index(r)].slider == slider) {
+            session_.MoveSlider(r, slider->value());
+            return;
+        }
     }
 }
 
-void CUSBControlAppDlg::SelectPatterns(const std::array<uint8_t, 6>& codes)
+void CUSBControlAppDlg::OnRowSwitch(int row) { session_.PressSwitch(row); }
+
+void CUSBControlAppDlg::OnSoundSwitch() { session_.PressSwitch(kSoundRow); }
+
+// ---- kv::SessionHost ------------------------------------------------------------
+
+void CUSBControlAppDlg::StartTick()
 {
-    output_.SelectPatterns(codes);
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::ShowColourLevel(int row, uint16_t v, bool boosted)
-{
-    output_.ShowColourLevel(row, v, boosted);
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::ShowSoundLevel(bool melody, uint16_t position)
-{
-    output_.ShowSoundLevel(melody, position);
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::SetScaleLabel(int row, bool boosted)
-{
-    output_.SetScaleLabel(row, boosted);
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::RememberSliderValue(int row, uint16_t value)
-{
-    output_.RememberSliderValue(row, value);
-}
-
-void CUSBControlAppDlg::EnableRow(int row, bool enabled)
-{
-    output_.EnableRow(row, enabled);
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::DisableAllRows()
-{
-    output_.DisableAllRows();
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::ResetOutputPanel()
-{
-    output_.ResetOutputPanel();
-    PushToScreen();
-}
-
-// ---- Input panel ------------------------------------------------------------
-
-void CUSBControlAppDlg::OnRowSwitch(int row)
-{
-    Suspended([this, row] { input_.OnRowSwitch(row); });
-}
-
-void CUSBControlAppDlg::OnSoundSwitch()
-{
-    Suspended([this] { input_.OnSoundSwitch(); });
-}
-
-void CUSBControlAppDlg::ShowColourSegment(int row, uint8_t address, bool on)
-{
-    input_.ShowColourSegment(row, address, on);
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::ShowNoColourSegment(int row)
-{
-    input_.ShowNoColourSegment(row);
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::ShowSoundSegment(bool on)
-{
-    input_.ShowSoundSegment(on);
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::ShowNoSoundSegment()
-{
-    input_.ShowNoSoundSegment();
-    output_.ResetSoundRow();
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::ResetInputPanel()
-{
-    input_.ResetInputPanel();
-    PushToScreen();
-}
-
-// ---- Lines, buttons, timer, menu ----------------------------------------------
-
-void CUSBControlAppDlg::SetStatusLine(const std::string& text)
-{
-    model_.statusLine = text;
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::SetMessageLine(const std::string& text)
-{
-    model_.messageLine = text;
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::TransferTexts() { PushToScreen(); }
-
-void CUSBControlAppDlg::SetOpenCloseCaption(const std::string& text)
-{
-    model_.openCloseCaption = text;
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::EnableSend(bool enabled)
-{
-    model_.sendEnabled = enabled;
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::EnableOpenClose(bool enabled)
-{
-    model_.openCloseEnabled = enabled;
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::EnableExit(bool enabled)
-{
-    model_.exitEnabled = enabled;
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::StartPollTimer()
-{
-    // The timer only ever runs over an open link.
-    if (link_.IsOpen() && !ending_)
+    if (!ending_)
         pollTimer_.start(kPollTimerPeriodMs);
 }
 
-void CUSBControlAppDlg::StopPollTimer() { pollTimer_.stop(); }
+void CUSBControlAppDlg::StopTick() { pollTimer_.stop(); }
 
-void CUSBControlAppDlg::EnableToolMenu(bool enabled)
+bool CUSBControlAppDlg::RunFirmwareUpdate()
 {
-    model_.toolEntriesEnabled = enabled;
-    PushToScreen();
+    if (!menu_.firmwareUpdate)
+        return false;
+    menu_.firmwareUpdate();
+    return true;
 }
 
-void CUSBControlAppDlg::OnFirmwareUpdate()
+void CUSBControlAppDlg::SessionEnded(int result)
 {
-    if (menu_.firmwareUpdate)
-        menu_.firmwareUpdate();
-    PushToScreen();
-}
-
-void CUSBControlAppDlg::EndMainWindow(int result)
-{
+    if (ending_)
+        return;
     ending_ = true;
     pollTimer_.stop();
     done(result);
 }
 
-void CUSBControlAppDlg::OnFirmwareUpdateCommand() { OnFirmwareUpdate(); }
+void CUSBControlAppDlg::OnFirmwareUpdateCommand() { session_.OnFirmwareUpdate(); }
 
 void CUSBControlAppDlg::OnPortMapping()
 {
-    if (link_.IsOpen() && menu_.portMapping)
+    if (session_.IsOpen() && menu_.portMapping)
         menu_.portMapping();
 }
 
 void CUSBControlAppDlg::OnChangeAddress()
 {
-    if (link_.IsOpen() && menu_.changeAddress)
+    if (session_.IsOpen() && menu_.changeAddress)
         menu_.changeAddress();
 }
 
@@ -698,8 +507,11 @@ void CUSBControlAppDlg::closeEvent(QCloseEvent* event)
 
 void CUSBControlAppDlg::PushToScreen()
 {
+    // The session draws from its first moment on; the widgets come later.
+    if (client_ == nullptr)
+        return;
     const bool all = !shownValid_;
-    const WindowModel& m = model_;
+    const WindowModel& m = session_.model();
     for (int r = 0; r < kRows; ++r) {
         const size_t i = Index(r);
         RowWidgets& w = rows_[i];

@@ -5,8 +5,10 @@
 // brightness and volume per row), the Send, Open/Close and Exit buttons and
 // the menu.
 //
-// What it shows lives in a WindowModel that the plain panel logic changes;
-// the window pushes the model to its widgets and forwards what the user does.
+// It is a view of a TowerSession: the session decides and keeps what the
+// window shows in its model; the window forwards what the user does to the
+// session, runs its tick on the timer and pushes the model to its widgets
+// once after each event.
 #pragma once
 
 #include <QDialog>
@@ -16,16 +18,12 @@
 #include <functional>
 #include <memory>
 
-#include "app/input_panel_logic.h"
-#include "app/output_panel_logic.h"
-#include "app/window_model.h"
 #include "device/device_state.h"
 #include "device/hid_link.h"
 #include "device/pattern_tables.h"
-#include "sync/connection_control.h"
-#include "sync/main_view.h"
-#include "sync/poll_cycle.h"
-#include "sync/send_path.h"
+#include "session/session_host.h"
+#include "session/tower_session.h"
+#include "session/window_model.h"
 
 class QAction;
 class QComboBox;
@@ -55,7 +53,7 @@ constexpr int kPollTimerPeriodMs = 30;
 
 }  // namespace kv
 
-class CUSBControlAppDlg : public QDialog, public kv::MainView {
+class CUSBControlAppDlg : public QDialog, public kv::SessionHost {
     Q_OBJECT
 
 public:
@@ -72,12 +70,11 @@ public:
     bool OnInitDialog();
 
     // Buttons and timer.
-    void OnOpenClose() override;
+    void OnOpenClose();
     void OnExit();
     void OnTimer(int id);
     void OnSend();
     // Output panel.
-    void InitOutputPanel();
     void OnPatternSelected(int row);
     void OnSoundPatternSelected();
     void OnHScroll(QSlider* slider);
@@ -92,40 +89,21 @@ public:
     void OnInfo();
     void OnAbout();
 
-    // kv::MainView.
-    void SelectPatterns(const std::array<uint8_t, 6>& codes) override;
-    void ShowColourLevel(int row, uint16_t v, bool boosted) override;
-    void ShowSoundLevel(bool melody, uint16_t position) override;
-    void SetScaleLabel(int row, bool boosted) override;
-    void RememberSliderValue(int row, uint16_t value) override;
-    void EnableRow(int row, bool enabled) override;
-    void DisableAllRows() override;
-    void ResetOutputPanel() override;
-    void ShowColourSegment(int row, uint8_t address, bool on) override;
-    void ShowNoColourSegment(int row) override;
-    void ShowSoundSegment(bool on) override;
-    void ShowNoSoundSegment() override;
-    void ResetInputPanel() override;
-    void SetStatusLine(const std::string& text) override;
-    void SetMessageLine(const std::string& text) override;
-    void TransferTexts() override;
-    void SetOpenCloseCaption(const std::string& text) override;
-    void EnableSend(bool enabled) override;
-    void EnableOpenClose(bool enabled) override;
-    void EnableExit(bool enabled) override;
-    void StartPollTimer() override;
-    void StopPollTimer() override;
-    void EnableToolMenu(bool enabled) override;
-    void OnFirmwareUpdate() override;
-    void EndMainWindow(int result) override;
+    // kv::SessionHost.
+    void StartTick() override;
+    void StopTick() override;
+    void Repaint() override { PushToScreen(); }
+    bool RunFirmwareUpdate() override;
+    void SessionEnded(int result) override;
 
     // Seen from outside (tests, the firmware update path).
-    const kv::WindowModel& model() const { return model_; }
+    kv::TowerSession& session() { return session_; }
+    const kv::WindowModel& model() const { return session_.model(); }
     bool pollTimerRunning() const { return pollTimer_.isActive(); }
     int pollTimerInterval() const { return pollTimer_.interval(); }
-    kv::SendPath& sendPath() { return send_; }
-    kv::PollCycle& pollCycle() { return poll_; }
-    kv::OutputPanelLogic& outputPanel() { return output_; }
+    kv::SendPath& sendPath() { return session_.sendPath(); }
+    kv::PollCycle& pollCycle() { return session_.pollCycle(); }
+    kv::OutputPanelLogic& outputPanel() { return session_.outputPanel(); }
     QComboBox* patternList(int row) const { return rows_[Index(row)].list; }
     QSlider* slider(int row) const { return rows_[Index(row)].slider; }
     QLineEdit* percentBox(int row) const { return rows_[Index(row)].box; }
@@ -183,23 +161,13 @@ private:
     void LayOutWindow();
     // Pushes what changed in the model to the widgets.
     void PushToScreen();
-    // A handler that changes rows: timer stopped and reads suspended around it.
-    void Suspended(const std::function<void()>& work);
 
-    kv::DeviceState& state_;
     kv::HidLink& link_;
-    kv::PatternTables& patterns_;
-    kv::WindowModel model_;
-    kv::WindowModel shown_;
-    bool shownValid_ = false;
-    kv::SendPath send_;
-    kv::PollCycle poll_;
-    kv::ConnectionControl connection_;
-    kv::OutputPanelLogic output_;
-    kv::InputPanelLogic input_;
-    kv::MenuCommands menu_;
     QTimer pollTimer_;
     bool ending_ = false;
+    kv::WindowModel shown_;
+    bool shownValid_ = false;
+    kv::MenuCommands menu_;
 
     std::array<RowWidgets, kv::kRows> rows_{};
     QSize pictureSize_;
@@ -221,4 +189,7 @@ private:
     QAction* thresholdAction_ = nullptr;
     QAction* infoAction_ = nullptr;
     QAction* aboutAction_ = nullptr;
+    // Last: the session calls its host from its first moment on, so every
+    // member the host uses is there before it.
+    kv::TowerSession session_;
 };

@@ -8,7 +8,7 @@
 #include <QPixmap>
 
 #include "app/segment_pictures.h"
-#include "app/window_model.h"
+#include "session/window_model.h"
 
 namespace kv {
 

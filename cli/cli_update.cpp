@@ -7,8 +7,9 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_app.h"
-#include "cli/tower_session.h"
+#include "cli/stop_signals.h"
 #include "platform/clock.h"
+#include "session/tower_session.h"
 #include "update/update_outcome.h"
 #include "update/update_run.h"
 
@@ -25,7 +26,7 @@ constexpr int kBarWidth = 28;
 
 }  // namespace
 
-CliUpdateDialogs::CliUpdateDialogs(HidLink& link, Setup setup) : link_(link), io_(setup) {}
+CliUpdateDialogs::CliUpdateDialogs(Setup setup) : io_(setup) {}
 
 void CliUpdateDialogs::ShowError(const std::string& text, const std::string& caption)
 {
@@ -70,16 +71,12 @@ int CliUpdateDialogs::RunVersionDialog(const VersionDialogContent& c)
     return VersionDialogEndCode(VersionButton::Left, c.exitOnClose);
 }
 
-int CliUpdateDialogs::RunProgress(const std::string& hexPath)
+int CliUpdateDialogs::RunProgress(const UpdateAttempt& attempt)
 {
     ran_ = true;
     lastStep_ = -1;
     lastPercentShown_ = -1;
-    SendBootloaderReport(link_);
-    // The Base Controller comes back from its boot loader under a new device
-    // path: the reopen after the run takes the first one found.
-    link_.SetDevicePath("");
-    result_ = update_run(UPDATE_PRODUCT_BASE_CONTROLLER, hexPath.c_str(), &Hook, this);
+    result_ = attempt.Run(&Hook, this);
     if (io_.outIsTerminal && !io_.jsonEvents)
         io_.out << "\n";
     // A failure's [step.result] is the command's error message.

@@ -7,7 +7,6 @@
 #include <iosfwd>
 #include <string>
 
-#include "device/hid_link.h"
 #include "update/update_dialogs.h"
 
 namespace kv::cli {
@@ -26,11 +25,11 @@ public:
         // Progress as JSON lines (a session with --json).
         bool jsonEvents = false;
     };
-    CliUpdateDialogs(HidLink& link, Setup setup);
+    explicit CliUpdateDialogs(Setup setup);
 
     void ShowError(const std::string& text, const std::string& caption) override;
     int RunVersionDialog(const VersionDialogContent& content) override;
-    int RunProgress(const std::string& hexPath) override;
+    int RunProgress(const UpdateAttempt& attempt) override;
     int RunFailed() override;
     void RunSuccess() override;
 
@@ -49,7 +48,6 @@ public:
 private:
     void ShowStep(int step, int percent);
 
-    HidLink& link_;
     Setup io_;
     bool fileMissing_ = false;
     bool declined_ = false;

@@ -7,7 +7,7 @@
 
 #include "cli/cli_app.h"
 #include "cli/stdin_lines.h"
-#include "cli/tower_session.h"
+#include "cli/stop_signals.h"
 
 int main(int argc, char** argv)
 {

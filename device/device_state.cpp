@@ -98,4 +98,18 @@ uint8_t VolumePercent(uint16_t v)
     return static_cast<uint8_t>((v - 119U) * 100U / 94U);
 }
 
+bool ReportSeen(const DeviceState& s, int type)
+{
+    if (type < 1 || type > kReportTypes)
+        return false;
+    return s.reportSeen[static_cast<size_t>(type - 1)] != 0;
+}
+
+uint16_t RowCommandLevel(const RowCommand& command, int row)
+{
+    if (row == kSoundRow)
+        return command.param[2];
+    return static_cast<uint16_t>((command.param[2] & 1) * 256 + command.param[3]);
+}
+
 }  // namespace kv

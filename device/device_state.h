@@ -115,6 +115,22 @@ int ColourIndexOfAddress(uint8_t address);
 // "Red 1" ... "White 5" (and "Acoustic 1".."Acoustic 5"); empty for any other.
 const char* AddressLabel(uint8_t address);
 
+// Input report types (the type byte of a report from the Base Controller).
+constexpr int kInSegmentAddresses = 1;
+constexpr int kInPatternCodes = 2;
+constexpr int kInFirmwareVersions = 5;
+constexpr int kInHardwareVersions = 6;
+constexpr int kInSwitchingThreshold = 7;
+constexpr int kInPortMap = 8;
+
+// Whether a report of input type 1..8 has arrived since reportSeen was last
+// cleared (the link opened); false for any other type.
+bool ReportSeen(const DeviceState& s, int type);
+
+// The level a row command carries: colour rows the 9-bit brightness in
+// param[2] (bit 0) and param[3]; the sound row the volume in param[2].
+uint16_t RowCommandLevel(const RowCommand& command, int row);
+
 // floor(v * 100 / 255), kept to 8 bits.
 uint8_t BrightnessPercent(uint16_t v);
 // 0 below 119, 100 above 213, else floor((v - 119) * 100 / 94).

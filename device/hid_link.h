@@ -17,6 +17,9 @@
 namespace kv {
 
 constexpr unsigned short kBaseControllerVendorId = 0x21FC;
+// The Base Controller's boot loader.
+constexpr unsigned short kBootloaderVendorId = 0x03EB;
+constexpr unsigned short kBootloaderProductId = 0x2FF4;
 constexpr unsigned short kBaseControllerProductId = 0x0011;
 // The longest a read waits for the next input report.
 constexpr int kReadTimeoutMs = 100;
@@ -67,6 +70,18 @@ struct BaseControllerEntry {
 
 // Every Base Controller attached, in the order Open meets them.
 std::vector<BaseControllerEntry> ListBaseControllers();
+
+// A Base Controller waiting in its boot loader (USB 03EB:2FF4).
+struct BootloaderEntry {
+    int bus = 0;
+    int address = 0;
+    // "usb:BUS:ADDRESS", as kestrivane-cli lists it.
+    std::string path;
+};
+
+// Every boot loader on the USB list, in list order. Through libusb: the
+// boot loader has no HID interface.
+std::vector<BootloaderEntry> ListBootloaders();
 
 // The program's one link, over TheDeviceState().
 HidLink& TheHidLink();

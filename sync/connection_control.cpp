@@ -30,28 +30,45 @@ void ConnectionControl::Open()
         view_.SetMessageLine(kUnableToOpenText);
         view_.SetStatusLine(kStatusOffline);
     } else {
-        state_.firmwareChecked = 0;
-        view_.EnableToolMenu(true);
-        view_.SetOpenCloseCaption(kCloseCaption);
-        view_.SetMessageLine("");
-        view_.SetStatusLine(kStatusOnline);
-        view_.EnableSend(true);
-        view_.StartPollTimer();
-        poll_.ResetShownCopies();
-        ResetSwitchState(state_);
-        state_.connectionReportPending = 1;
-        send_.SendHostReport(true);
-        state_.reportSeen.fill(0);
+        ComeOnline(Reopen::NewConnection);
     }
     poll_.UpdateRowControls();
+}
+
+void ConnectionControl::ComeOnline(Reopen how)
+{
+    if (how == Reopen::NewConnection)
+        state_.firmwareChecked = 0;
+    else
+        state_.firmwareUpdated = 1;
+    view_.EnableToolMenu(true);
+    view_.SetOpenCloseCaption(kCloseCaption);
+    view_.SetMessageLine("");
+    view_.SetStatusLine(kStatusOnline);
+    view_.EnableSend(true);
+    if (how == Reopen::AfterUpdate)
+        view_.EnableOpenClose(true);
+    view_.StartPollTimer();
+    poll_.ResetShownCopies();
+    ResetSwitchState(state_);
+    state_.connectionReportPending = 1;
+    send_.SendHostReport(true);
+    // What was seen belongs to the link before; this one warms up from its
+    // own reports, so the connection reports go to the segments it reports.
+    state_.reportSeen.fill(0);
+}
+
+void ConnectionControl::GoOffDevice()
+{
+    send_.SendConnectionReports();
+    ResetSwitchState(state_);
+    send_.SendHostReport(false);
 }
 
 void ConnectionControl::Close()
 {
     view_.EnableToolMenu(false);
-    send_.SendConnectionReports();
-    ResetSwitchState(state_);
-    send_.SendHostReport(false);
+    GoOffDevice();
     view_.StopPollTimer();
     state_.lastLinkResult = 0;
     link_.Close();
@@ -67,9 +84,7 @@ void ConnectionControl::Close()
 
 void ConnectionControl::OnExit()
 {
-    send_.SendConnectionReports();
-    ResetSwitchState(state_);
-    send_.SendHostReport(false);
+    GoOffDevice();
     SleepMs(kPauseAfterExitReportMs);
     view_.StopPollTimer();
     state_.lastLinkResult = 0;

@@ -34,6 +34,18 @@ public:
     // the link (whether or not it is open) and ends the main window with 0.
     void OnExit();
 
+    // Leaving the tower: a connection report to every present segment, the
+    // switch state reset, the host report with 0. The link stays as it is.
+    void GoOffDevice();
+    // Coming online over a link just opened: the tool entries, the captions
+    // and lines of an open link, the poll timer, the shown copies and the
+    // switch state reset, a connection report pending, the host report with
+    // 1, and every report type counted as not yet seen. A new connection
+    // (Open) also clears firmwareChecked; the link reopened after a firmware
+    // update keeps it and enables "Open"/"Close" again.
+    enum class Reopen { NewConnection, AfterUpdate };
+    void ComeOnline(Reopen how);
+
 private:
     void Open();
     void Close();

@@ -89,6 +89,8 @@ void SendPath::ShowSendResult(int n)
     // Within a row sequence every write before the result counts, not only
     // the last one: a lost switch-off or first pattern report is a failed send.
     const bool failed = state_.lastWriteFailed != 0 || (inRowSequence_ && rowSequenceFailed_);
+    if (inRowSequence_ && lastOutcome_ != SendOutcome::Failed)
+        lastOutcome_ = failed ? SendOutcome::Failed : SendOutcome::Sent;
     if (failed) {
         view_.SetMessageLine(kSendFailedText);
         return;
@@ -113,7 +115,10 @@ void SendPath::SendRow(int row)
     SendRowPattern(row);
     ShowSendResult(state_.lastChangedRow);
     SleepMs(kPauseAfterPatternMs);
-    SendFrame(BuildSwitchReport(address, on));
+    // The message line already shows the result; a lost switch-back report
+    // still makes the send a failure for whoever asks how it ended.
+    if (SendFrame(BuildSwitchReport(address, on)) != 0)
+        lastOutcome_ = SendOutcome::Failed;
 
     inRowSequence_ = false;
     rowSequenceFailed_ = false;
@@ -162,6 +167,7 @@ void SendPath::OnSend()
 {
     view_.StopPollTimer();
     state_.suspendRead = 1;
+    lastOutcome_ = SendOutcome::NothingSent;
     SendPendingRows();
     SleepMs(kPauseAfterSendMs);
     state_.suspendRead = 0;

@@ -33,6 +33,13 @@ constexpr uint32_t kPauseAfterSwitchOffMs = 120;
 constexpr uint32_t kPauseAfterPatternMs = 120;
 constexpr uint32_t kPauseAfterSendMs = 150;
 
+// How the last press of Send ended.
+enum class SendOutcome {
+    NothingSent,  // no pending row differed from what was last sent
+    Sent,         // every row sequence went out
+    Failed,       // a write of a row sequence failed (or no link was open)
+};
+
 class SendPath {
 public:
     SendPath(DeviceState& state, HidLink& link, MainView& view, PatternTables& patterns);
@@ -66,6 +73,8 @@ public:
     // The Send button: timer stopped and reads suspended around the rows,
     // 150 ms after them.
     void OnSend();
+    // The outcome of the last OnSend; NothingSent before the first.
+    SendOutcome lastSendOutcome() const { return lastOutcome_; }
 
     // Host report: 1 when the host connects, 0 when it disconnects.
     int SendHostReport(bool connected);
@@ -78,6 +87,7 @@ private:
     // While a row sequence runs: 1 once any of its writes failed.
     bool inRowSequence_ = false;
     bool rowSequenceFailed_ = false;
+    SendOutcome lastOutcome_ = SendOutcome::NothingSent;
 };
 
 }  // namespace kv

@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "app/help/dialog_style.h"
+#include "ui/dialog_style.h"
 
 namespace kv {
 

@@ -12,7 +12,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "app/help/dialog_style.h"
+#include "ui/dialog_style.h"
 #include <algorithm>
 #include <cmath>
 

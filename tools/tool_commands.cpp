@@ -4,6 +4,7 @@
 #include <QPointer>
 
 #include "device/hid_link.h"
+#include "session/tower_session.h"
 #include "tools/address_change_dialog.h"
 #include "tools/port_mapping_dialog.h"
 #include "tools/switching_threshold_dialog.h"
@@ -27,23 +28,24 @@ ToolDialogs& Dialogs()
 
 }  // namespace
 
-void CreateToolDialogs(QWidget* parent)
+void CreateToolDialogs(TowerSession& session, QWidget* parent)
 {
     // Without a parent the dialogs belong to the window the user works in
     // (the main window), so they go when it goes.
     if (parent == nullptr)
         parent = QApplication::activeWindow();
     ToolDialogs& d = Dialogs();
-    DeviceState& s = TheDeviceState();
+    DeviceState& s = session.state();
     if (!d.portMapping)
-        d.portMapping = new CPort_Mapping(ThePortMappingState(), s, HidToolLink(), parent);
+        d.portMapping = new CPort_Mapping(ThePortMappingState(), s, SessionToolLink(session), parent);
     if (!d.instructions)
         d.instructions = new CChangeAddress(TheAddressChangeState(), s, parent);
     if (!d.newColour)
-        d.newColour = new CNEWSEGMENT(TheAddressChangeState(), s, HidToolLink(), parent);
+        d.newColour =
+            new CNEWSEGMENT(TheAddressChangeState(), s, SessionToolLink(session), parent);
     if (!d.threshold)
-        d.threshold =
-            new CSwitchingThreshold(TheSwitchingThresholdState(), s, HidToolLink(), parent);
+        d.threshold = new CSwitchingThreshold(TheSwitchingThresholdState(), s,
+                                              SessionToolLink(session), parent);
 }
 
 void DestroyToolDialogs()
@@ -60,22 +62,21 @@ void PresetPortCodes()
     PresetPortCodes(ThePortMappingState());
 }
 
-void RunPortMapping(QWidget* parent)
+void RunPortMapping(TowerSession& session, QWidget* parent)
 {
-    if (TheHidLink().IsOpen() == 0)
+    if (!session.IsOpen())
         return;
-    CreateToolDialogs(parent);
+    CreateToolDialogs(session, parent);
     Dialogs().portMapping->Run();
 }
 
-void RunChangeAddress(QWidget* parent)
+void RunChangeAddress(TowerSession& session, QWidget* parent)
 {
     AddressChangeState& a = TheAddressChangeState();
-    const ChangeAddressStep step =
-        DecideChangeAddress(a, TheDeviceState(), TheHidLink().IsOpen() != 0);
+    const ChangeAddressStep step = DecideChangeAddress(a, session.state(), session.IsOpen());
     if (step == ChangeAddressStep::Nothing)
         return;
-    CreateToolDialogs(parent);
+    CreateToolDialogs(session, parent);
     ToolDialogs& d = Dialogs();
     switch (step) {
     case ChangeAddressStep::Instructions:
@@ -95,9 +96,9 @@ void RunChangeAddress(QWidget* parent)
     EndChangeAddress(a);
 }
 
-void RunSwitchingThreshold(QWidget* parent)
+void RunSwitchingThreshold(TowerSession& session, QWidget* parent)
 {
-    CreateToolDialogs(parent);
+    CreateToolDialogs(session, parent);
     Dialogs().threshold->Run();
 }
 

@@ -8,18 +8,18 @@
 
 #include <algorithm>
 
-#include "app/help/dialog_style.h"
-#include "device/hid_link.h"
+#include "ui/dialog_style.h"
+#include "session/tower_session.h"
 
 namespace kv {
 
-ToolLink HidToolLink()
+ToolLink SessionToolLink(TowerSession& session)
 {
     ToolLink link;
-    link.write = [](const uint8_t* buffer, size_t length) {
-        return TheHidLink().WriteReport(buffer, length);
+    link.write = [&session](const uint8_t* buffer, size_t length) {
+        return session.link().WriteReport(buffer, length);
     };
-    link.isOpen = [] { return TheHidLink().IsOpen() != 0; };
+    link.isOpen = [&session] { return session.IsOpen(); };
     return link;
 }
 

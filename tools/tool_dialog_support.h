@@ -16,13 +16,15 @@ class QLabel;
 
 namespace kv {
 
-// How a tool dialog reaches the Base Controller; by default the program's
-// HidLink. Tests may put their own functions in.
+class TowerSession;
+
+// How a tool dialog reaches the Base Controller: the link of the session it
+// was given. Tests may put their own functions in.
 struct ToolLink {
     std::function<int(const uint8_t*, size_t)> write;
     std::function<bool()> isOpen;
 };
-ToolLink HidToolLink();
+ToolLink SessionToolLink(TowerSession& session);
 
 // Bold Arial, 18 pixels high, weight 700; made once for the run.
 const QFont& ToolBoldFont();

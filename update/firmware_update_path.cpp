@@ -4,6 +4,7 @@
 
 #include "platform/paths.h"
 #include "sync/connection_control.h"
+#include "update/update_run.h"
 
 namespace kv {
 namespace {
@@ -15,9 +16,13 @@ constexpr int kFailedTryAgain = 1;
 
 }  // namespace
 
-FirmwareUpdatePath::FirmwareUpdatePath(DeviceState& state, HidLink& link, MainView& view,
-                                       SendPath& send, PollCycle& poll, UpdateDialogs& dialogs)
-    : state_(state), link_(link), view_(view), send_(send), poll_(poll), dialogs_(dialogs)
+FirmwareUpdatePath::FirmwareUpdatePath(TowerSession& session, UpdateDialogs& dialogs)
+    : checkFunction(&update_check_file),
+      updateFunction(&update_run),
+      session_(session),
+      state_(session.state()),
+      link_(session.link()),
+      dialogs_(dialogs)
 {
 }
 
@@ -34,75 +39,62 @@ void FirmwareUpdatePath::OnFirmwareUpdate()
     const VersionDialogContent face = DecideVersionDialog(link_.IsOpen() != 0, state_);
     const int answer = dialogs_.RunVersionDialog(face);
     if (answer == kVersionDialogCloseProgram) {
-        view_.EndMainWindow(kMainWindowClosedForUpdate);
+        session_.EndMainWindow(kMainWindowClosedForUpdate);
         return;
     }
     if (answer != kVersionDialogOk)
         return;
 
+    UpdateAttempt attempt = MakeUpdateAttempt(link_, path);
+    attempt.check = checkFunction;
+    attempt.update = updateFunction;
     bool again = false;
     do {
         again = false;
-        TakeWindowOffDevice();
+        TakeOffDevice();
         ++attempts_;
-        const int outcome = dialogs_.RunProgress(path);
+        const int outcome = dialogs_.RunProgress(attempt);
         if (outcome == kProgressUpdated) {
-            if (BringWindowBackOnline()) {
+            if (BringBackOnline()) {
                 dialogs_.RunSuccess();
             } else {
-                view_.SetMessageLine(kUnableToOpenText);
-                view_.SetStatusLine(kStatusOffline);
+                session_.SetMessageLine(kUnableToOpenText);
+                session_.SetStatusLine(kStatusOffline);
             }
         } else if (outcome == kProgressFailed) {
             again = dialogs_.RunFailed() == kFailedTryAgain;
         }
         // Any other end (Escape after the run) leaves the link closed and
         // shows nothing more.
-        view_.TransferTexts();
+        session_.TransferTexts();
     } while (again);
 
     state_.suspendRead = 0;
-    view_.EnableExit(true);
+    session_.EnableExit(true);
 }
 
-void FirmwareUpdatePath::TakeWindowOffDevice()
+void FirmwareUpdatePath::TakeOffDevice()
 {
-    view_.StopPollTimer();
+    session_.StopPollTimer();
     state_.suspendRead = 1;
-    if (link_.IsOpen() != 0) {
-        // The link stays open: the progress dialog sends the bootloader
-        // report over it and closes it.
-        send_.SendConnectionReports();
-        ResetSwitchState(state_);
-        send_.SendHostReport(false);
-    }
-    view_.EnableSend(false);
-    view_.EnableOpenClose(false);
-    view_.EnableExit(false);
+    // The link stays open: the attempt sends the bootloader report over it
+    // and closes it.
+    if (link_.IsOpen() != 0)
+        session_.GoOffDevice();
+    session_.EnableSend(false);
+    session_.EnableOpenClose(false);
+    session_.EnableExit(false);
+    // Shown before the progress dialog stands over it.
+    session_.TransferTexts();
 }
 
-bool FirmwareUpdatePath::BringWindowBackOnline()
+bool FirmwareUpdatePath::BringBackOnline()
 {
     if (link_.Open() == nullptr)
         return false;
-    state_.firmwareUpdated = 1;
-    view_.EnableToolMenu(true);
-    view_.SetOpenCloseCaption(kCloseCaption);
-    view_.SetMessageLine("");
-    view_.SetStatusLine(kStatusOnline);
-    view_.EnableSend(true);
-    view_.EnableOpenClose(true);
     // Started while reads are still suspended: ticks during the success
     // dialog skip their reads.
-    view_.StartPollTimer();
-    poll_.ResetShownCopies();
-    ResetSwitchState(state_);
-    state_.connectionReportPending = 1;
-    // What was seen before the update belongs to the old connection; the new
-    // one warms up from its own reports, so the connection reports go to the
-    // segments it reports.
-    state_.reportSeen.fill(0);
-    send_.SendHostReport(true);
+    session_.ComeOnlineAfterUpdate();
     return true;
 }
 

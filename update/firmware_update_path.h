@@ -1,30 +1,27 @@
-// FirmwareUpdatePath: the firmware update as the main window runs it, from
-// the menu entry "Firmware Update &Nelo" and from the poll cycle's firmware
-// check.
+// FirmwareUpdatePath: the firmware update as every front end runs it, from
+// the window's menu entry "Firmware Update &Nelo", the poll cycle's firmware
+// check and kestrivane-cli's update, over the front end's session.
 //
-// It finds the firmware file beside the program, asks the user, takes the
-// window off the Base Controller (timer stopped, reads suspended, goodbye
-// reports, Send, Open/Close and Exit disabled), runs the progress dialog,
-// offers another attempt after a failure and, after success, reopens the link
-// and puts the window back online before the success dialog.
+// It finds the firmware file, asks the user, takes the session off the Base
+// Controller (timer stopped, reads suspended, goodbye reports, Send,
+// Open/Close and Exit disabled), runs the progress dialog over one attempt
+// (which refuses an unusable file before the bootloader report), offers
+// another attempt after a failure and, after success, reopens the link and
+// puts the session back online before the success dialog.
 #pragma once
 
 #include <string>
 #include <utility>
 
-#include "device/device_state.h"
-#include "device/hid_link.h"
-#include "sync/main_view.h"
-#include "sync/poll_cycle.h"
-#include "sync/send_path.h"
+#include "session/tower_session.h"
 #include "update/update_dialogs.h"
+#include "update/update_outcome.h"
 
 namespace kv {
 
 class FirmwareUpdatePath {
 public:
-    FirmwareUpdatePath(DeviceState& state, HidLink& link, MainView& view, SendPath& send,
-                       PollCycle& poll, UpdateDialogs& dialogs);
+    FirmwareUpdatePath(TowerSession& session, UpdateDialogs& dialogs);
 
     // The whole path; returns when it is done. firmwareUpdated is 1 afterwards
     // when an update succeeded and the link reopened.
@@ -34,21 +31,24 @@ public:
     // beside the program.
     void SetFirmwarePath(std::string path) { firmwarePath_ = std::move(path); }
 
+    // The check of the file and the run each attempt makes; update_check_file
+    // and update_run unless a test puts others in.
+    UpdateFunction checkFunction;
+    UpdateFunction updateFunction;
+
     // Attempts (progress dialog runs) of the last OnFirmwareUpdate.
     int attempts() const { return attempts_; }
 
 private:
     // Stops polling and says goodbye to the tower before a run.
-    void TakeWindowOffDevice();
-    // After a successful run: the link again, the window online. False when
+    void TakeOffDevice();
+    // After a successful run: the link again, the session online. False when
     // the link did not open.
-    bool BringWindowBackOnline();
+    bool BringBackOnline();
 
+    TowerSession& session_;
     DeviceState& state_;
     HidLink& link_;
-    MainView& view_;
-    SendPath& send_;
-    PollCycle& poll_;
     UpdateDialogs& dialogs_;
     int attempts_ = 0;
     std::string firmwarePath_;

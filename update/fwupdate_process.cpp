@@ -13,7 +13,6 @@
 #include <cstdio>
 
 #include "device/hid_link.h"
-#include "device/report_protocol.h"
 #include "platform/clock.h"
 #include "update/update_outcome.h"
 #include "update/update_run.h"
@@ -143,9 +142,17 @@ void FWUPDATE_PROCESS::Build()
 
 void FWUPDATE_PROCESS::Prepare(const std::string& path)
 {
+    UpdateAttempt attempt = MakeUpdateAttempt(link_, path);
+    attempt.check = checkFunction;
+    attempt.update = updateFunction;
+    Prepare(attempt);
+}
+
+void FWUPDATE_PROCESS::Prepare(const UpdateAttempt& attempt)
+{
     result_ = kNoResult;
     lastStep_ = kNoStep;
-    path_ = path;
+    attempt_ = attempt;
     running_ = false;
     finished_ = false;
     timer_->stop();
@@ -163,14 +170,18 @@ int FWUPDATE_PROCESS::run(const std::string& path)
     return exec();
 }
 
+int FWUPDATE_PROCESS::run(const UpdateAttempt& attempt)
+{
+    Prepare(attempt);
+    return exec();
+}
+
 void FWUPDATE_PROCESS::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
     if (!running_ && !finished_)
         timer_->start();
 }
-
-void FWUPDATE_PROCESS::SendBootloaderReport() { kv::SendBootloaderReport(link_); }
 
 void FWUPDATE_PROCESS::OnStartTick()
 {
@@ -179,15 +190,22 @@ void FWUPDATE_PROCESS::OnStartTick()
         return;
     running_ = true;
 
-    // A file the run could not program is found before the Base Controller
-    // leaves its firmware: then nothing is sent and the tower keeps running.
-    result_ = checkFunction != nullptr
-                  ? checkFunction(UPDATE_PRODUCT_BASE_CONTROLLER, path_.c_str(), &ProgressHookOf, this)
-                  : UPDATE_SUCCESS;
-    if (result_ == UPDATE_SUCCESS)
-        RunUpdate();
-    else
-        link_.Close();  // as after any run: the window reopens it, not the dialog
+    // The attempt refuses a file the run could not program before the Base
+    // Controller leaves its firmware: then nothing is sent and the tower
+    // keeps running.
+    UpdateAttempt attempt = attempt_;
+    bool left = false;
+    attempt.onBootloader = [this, &left] {
+        left = true;
+        ShowWarning();
+    };
+    {
+        ScopedPaintDuringWaits paint;
+        result_ = attempt.Run(&ProgressHookOf, this);
+    }
+    // Still running: Escape and clicks given during the run end nothing.
+    if (left)
+        DiscardQueuedInput();
 
     message_->show();
     message_->setText(QString::fromStdString(UpdateOutcomeText(lastStep_, result_)));
@@ -198,20 +216,12 @@ void FWUPDATE_PROCESS::OnStartTick()
         onRunFinished(*this);
 }
 
-void FWUPDATE_PROCESS::RunUpdate()
+void FWUPDATE_PROCESS::ShowWarning()
 {
-    SendBootloaderReport();
     message_->setText(QString::fromLatin1(kWarningText));
     message_->show();
     DeliverPaintEvents();
     repaint();
-
-    {
-        ScopedPaintDuringWaits paint;
-        result_ = updateFunction(UPDATE_PRODUCT_BASE_CONTROLLER, path_.c_str(), &ProgressHookOf, this);
-    }
-    // Still running: Escape and clicks given during the run end nothing.
-    DiscardQueuedInput();
 }
 
 void FWUPDATE_PROCESS::ProgressHookOf(void* context, int step, int /*inStep*/, int /*percent*/)

@@ -36,28 +36,31 @@ public:
     // Longest outcome text, without its terminating zero.
     static constexpr int kMessageMax = kUpdateOutcomeMax;
 
-    using UpdateFunction = int (*)(int product, const char* hexPath, ProgressHook hook,
-                                   void* context);
+    using UpdateFunction = kv::UpdateFunction;
 
     // Over the program's HidLink.
     explicit FWUPDATE_PROCESS(QWidget* parent = nullptr);
     FWUPDATE_PROCESS(HidLink& link, QWidget* parent);
 
     // Resets result and step, shows the dialog modally and returns its end
-    // code (1, 3 or 2).
+    // code (1, 3 or 2). The first tick runs the attempt: the update path's
+    // (with its checks), or one over the dialog's link with the two functions
+    // below.
+    int run(const UpdateAttempt& attempt);
     int run(const std::string& path);
 
     // What run() does before it shows the dialog: result 13, last step 8,
-    // the path stored, the controls in their initial state. With show() this
-    // runs the dialog without blocking (the start timer is started on show).
+    // the attempt stored, the controls in their initial state. With show()
+    // this runs the dialog without blocking (the start timer is started on
+    // show).
+    void Prepare(const UpdateAttempt& attempt);
     void Prepare(const std::string& path);
 
-    // The run the dialog performs; update_run unless a test puts another in.
+    // For run(path): the update run (update_run) and the check of the file
+    // before the Base Controller is touched (update_check_file), unless a
+    // test puts others in. A refused file ends the run with the check's
+    // result: no bootloader report, no run, the link closed as after any run.
     UpdateFunction updateFunction;
-    // The check of the file before the Base Controller is touched;
-    // update_check_file unless a test puts another in. A result other than 0
-    // ends the dialog's run with that result: no bootloader report, no run,
-    // and the link closed as after any run.
     UpdateFunction checkFunction;
     // Called when the run is over and OK is enabled (a test may click here).
     std::function<void(FWUPDATE_PROCESS&)> onRunFinished;
@@ -65,7 +68,7 @@ public:
     int updateResult() const { return result_; }
     int lastStep() const { return lastStep_; }
     bool runFinished() const { return finished_; }
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return attempt_.hexPath; }
 
     QLabel* stepText() const { return stepText_; }
     QProgressBar* progressBar() const { return bar_; }
@@ -89,13 +92,13 @@ protected:
 private:
     void Build();
     void ShowStep(int step);
-    void SendBootloaderReport();
-    void RunUpdate();
+    // Shows the warning once the Base Controller has left its firmware.
+    void ShowWarning();
 
     HidLink& link_;
     int result_ = kNoResult;
     int lastStep_ = kNoStep;
-    std::string path_;
+    UpdateAttempt attempt_;
     bool running_ = false;
     bool finished_ = false;
 

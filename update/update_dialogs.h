@@ -6,6 +6,7 @@
 #include <string>
 
 #include "update/update_decision.h"
+#include "update/update_outcome.h"
 
 namespace kv {
 
@@ -17,9 +18,9 @@ public:
     virtual void ShowError(const std::string& text, const std::string& caption) = 0;
     // The version dialog with this face; 1 OK, 2 cancel, 3 close the program.
     virtual int RunVersionDialog(const VersionDialogContent& content) = 0;
-    // The progress dialog over the HEX file; 1 updated, 3 failed, 2 left with
-    // Escape after the run.
-    virtual int RunProgress(const std::string& hexPath) = 0;
+    // The progress dialog over one attempt, which it runs (attempt.Run) and
+    // follows; 1 updated, 3 failed, 2 left with Escape after the run.
+    virtual int RunProgress(const UpdateAttempt& attempt) = 0;
     // The failure dialog; 1 try again, 2 give up.
     virtual int RunFailed() = 0;
     // The success dialog with its release-notes button.

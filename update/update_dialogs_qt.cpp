@@ -26,7 +26,7 @@ int UpdateDialogsQt::RunVersionDialog(const VersionDialogContent& content)
     return nelo_.run(content);
 }
 
-int UpdateDialogsQt::RunProgress(const std::string& hexPath) { return process_.run(hexPath); }
+int UpdateDialogsQt::RunProgress(const UpdateAttempt& attempt) { return process_.run(attempt); }
 
 int UpdateDialogsQt::RunFailed() { return failed_.run(); }
 

@@ -23,7 +23,7 @@ public:
 
     void ShowError(const std::string& text, const std::string& caption) override;
     int RunVersionDialog(const VersionDialogContent& content) override;
-    int RunProgress(const std::string& hexPath) override;
+    int RunProgress(const UpdateAttempt& attempt) override;
     int RunFailed() override;
     void RunSuccess() override;
 

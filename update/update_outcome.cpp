@@ -26,6 +26,37 @@ bool SendBootloaderReport(HidLink& link)
     return result == 0;
 }
 
+UpdateAttempt MakeUpdateAttempt(HidLink& link, const std::string& hexPath)
+{
+    UpdateAttempt a;
+    a.link = &link;
+    a.hexPath = hexPath;
+    a.check = &update_check_file;
+    a.update = &update_run;
+    return a;
+}
+
+int UpdateAttempt::Run(ProgressHook hook, void* context) const
+{
+    if (link == nullptr)
+        return UPDATE_NO_DEVICE;
+    const int checked =
+        check != nullptr ? check(UPDATE_PRODUCT_BASE_CONTROLLER, hexPath.c_str(), hook, context)
+                         : UPDATE_SUCCESS;
+    if (checked != UPDATE_SUCCESS || update == nullptr) {
+        // As after any run: the front end reopens the link, not the attempt.
+        link->Close();
+        return checked != UPDATE_SUCCESS ? checked : UPDATE_NO_DEVICE;
+    }
+    SendBootloaderReport(*link);
+    // The Base Controller comes back from its boot loader as a new device;
+    // the reopen after the run looks for it afresh.
+    link->SetDevicePath("");
+    if (onBootloader)
+        onBootloader();
+    return update(UPDATE_PRODUCT_BASE_CONTROLLER, hexPath.c_str(), hook, context);
+}
+
 std::string UpdateOutcomeText(int lastStep, int result)
 {
     if (result == UPDATE_SUCCESS)

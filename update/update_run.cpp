@@ -1,5 +1,7 @@
 #include "update/update_run.h"
 
+#include "device/hid_link.h"
+
 #include "platform/clock.h"
 #include "platform/update_trace.h"
 #include "src/atmel.h"
@@ -126,10 +128,10 @@ int select_target(int product, update_target* target)
     const bool quiet = target->quiet;
     *target = update_target{};
     target->quiet = quiet;
-    target->app_vendor_id = 0x21FC;
-    target->app_product_id = 0x0011;
-    target->dfu_vendor_id = 0x03EB;
-    target->dfu_product_id = 0x2FF4;
+    target->app_vendor_id = kv::kBaseControllerVendorId;
+    target->app_product_id = kv::kBaseControllerProductId;
+    target->dfu_vendor_id = kv::kBootloaderVendorId;
+    target->dfu_product_id = kv::kBootloaderProductId;
     target->memory_size = 0x8000;
     target->bootloader_size = 0x1000;
     target->page_size = 0x80;

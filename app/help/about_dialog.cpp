@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/help/dialog_style.h"
+#include "ui/dialog_style.h"
 #include "app/help/maker_info.h"
 #include "device/version.h"
 #include "platform/qt/desktop.h"

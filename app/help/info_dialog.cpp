@@ -7,8 +7,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/help/dialog_style.h"
-#include "app/help/info_values.h"
+#include "ui/dialog_style.h"
+#include "session/info_values.h"
 
 namespace {
 

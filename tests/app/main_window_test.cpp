@@ -467,12 +467,12 @@ private slots:
         menu.firmwareUpdate = [&updates] { ++updates; };
         p.dlg->SetMenuCommands(menu);
         p.dlg->openCloseButton()->click();
-        p.dlg->EnableToolMenu(false);
+        p.dlg->session().EnableToolMenu(false);
         p.Ticks(60);
         QVERIFY(p.dlg->portMappingAction()->isEnabled());
         QVERIFY(p.dlg->switchingThresholdAction()->isEnabled());
         // Greyed again, it stays greyed: the check ran once.
-        p.dlg->EnableToolMenu(false);
+        p.dlg->session().EnableToolMenu(false);
         p.Ticks(60);
         QVERIFY(!p.dlg->portMappingAction()->isEnabled());
         QCOMPARE(updates, 0);

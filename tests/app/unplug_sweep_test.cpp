@@ -92,9 +92,9 @@ public:
                                                       ThePatternTables());
         CUSBControlAppDlg* w = window_.get();
         MenuCommands menu;
-        menu.portMapping = [w] { RunPortMapping(w); };
-        menu.changeAddress = [w] { RunChangeAddress(w); };
-        menu.switchingThreshold = [w] { RunSwitchingThreshold(w); };
+        menu.portMapping = [w] { RunPortMapping(w->session(), w); };
+        menu.changeAddress = [w] { RunChangeAddress(w->session(), w); };
+        menu.switchingThreshold = [w] { RunSwitchingThreshold(w->session(), w); };
         window_->SetMenuCommands(menu);
         window_->OnInitDialog();
         window_->show();

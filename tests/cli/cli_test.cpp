@@ -9,7 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_app.h"
-#include "cli/tower_session.h"
+#include "cli/stop_signals.h"
+#include "session/tower_names.h"
+#include "session/tower_session.h"
 #include "device/pattern_tables.h"
 #include "device/report_protocol.h"
 #include "platform/clock.h"

@@ -87,7 +87,7 @@ struct Program {
     PatternTables patterns;
     CUSBControlAppDlg dlg{state, link, patterns};
     UpdateDialogsQt dialogs{link};
-    FirmwareUpdatePath path{state, link, dlg, dlg.sendPath(), dlg.pollCycle(), dialogs};
+    FirmwareUpdatePath path{dlg.session(), dialogs};
     std::vector<std::string> faces, errors;
     std::vector<int> results;
     int failedShown = 0, successShown = 0;
@@ -210,7 +210,7 @@ private slots:
     void menuUpdateFailsTwiceThenSucceeds()
     {
         Program p;
-        p.dialogs.process().updateFunction = &FailTwiceThenUpdate;
+        p.path.updateFunction = &FailTwiceThenUpdate;
         g_runs = 0;
         sim::TheVirtualTower().baseController(0).ClearOutputLog();
         p.dlg.firmwareUpdateAction()->trigger();

@@ -29,31 +29,35 @@ DeviceState StateWith(uint8_t version, std::array<uint8_t, 6> addresses)
     return s;
 }
 
-// The update path over a recording window, scripted dialogs and the default
-// virtual tower, in step with the window.
+// The update path over a session, scripted dialogs and the default virtual
+// tower, in step with the tower.
 struct Bench {
     Bench()
     {
         sim::TheVirtualTower().Reset();
         dialogs.duringProgress = [this] { link.Close(); };
         link.Open();
-        poll.ResetShownCopies();
+        session.pollCycle().ResetShownCopies();
         for (int i = 0; i < 100; ++i)
-            poll.Tick();
+            session.pollCycle().Tick();
         tower().ClearOutputLog();
-        view.changes = 0;
+        shownAtStart = session.model();
     }
     sim::VirtualBaseController& tower() { return sim::TheVirtualTower().baseController(0); }
+    const WindowModel& shown() const { return session.model(); }
+    // What changed in what the window shows since the start (its model, its
+    // end).
+    int changes() const { return (shown() == shownAtStart ? 0 : 1) + (host.endedWith >= 0 ? 1 : 0); }
 
     ScopedVirtualClock clock;
     DeviceState state;
     HidLink link{state};
     PatternTables patterns;
-    test::RecordingView view;
-    SendPath send{state, link, view, patterns};
-    PollCycle poll{state, link, view, send, patterns};
+    test::RecordingHost host;
+    TowerSession session{state, link, patterns, host};
     test::ScriptedDialogs dialogs;
-    FirmwareUpdatePath path{state, link, view, send, poll, dialogs};
+    FirmwareUpdatePath path{session, dialogs};
+    WindowModel shownAtStart;
 };
 
 }  // namespace
@@ -125,8 +129,8 @@ private slots:
             b.dialogs.versionAnswer = row.answer;
             b.path.OnFirmwareUpdate();
             QCOMPARE(b.dialogs.shown, row.shown);
-            QCOMPARE(b.view.endedWith, row.ended);
-            QCOMPARE(b.view.changes, row.ended < 0 ? 0 : 1);
+            QCOMPARE(b.host.endedWith, row.ended);
+            QCOMPARE(b.changes(), row.ended < 0 ? 0 : 1);
             QVERIFY(b.tower().outputLog().empty());
             QVERIFY(b.link.IsOpen());
             QCOMPARE(b.state.segmentAddress[0], uint8_t{8});
@@ -171,8 +175,9 @@ private slots:
             b.path.OnFirmwareUpdate();
             QCOMPARE(b.dialogs.shown.back(), std::string(row.lastDialog));
             QVERIFY(!b.link.IsOpen());
-            QVERIFY(!b.view.timer && !b.view.send && !b.view.openClose && b.view.exit);
-            QCOMPARE(b.view.message, std::string(row.message));
+            QVERIFY(!b.session.tickRunning() && !b.shown().sendEnabled && !b.shown().openCloseEnabled &&
+                    b.shown().exitEnabled);
+            QCOMPARE(b.shown().messageLine, std::string(row.message));
             QCOMPARE(b.state.suspendRead, uint8_t{0});
             QCOMPARE(b.state.firmwareUpdated, uint8_t{0});
         }

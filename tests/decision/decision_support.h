@@ -1,6 +1,6 @@
 // Shared by the update decision tests: a file put beside the test program
-// (where the program looks for its firmware and release notes), a main window
-// that keeps what the update path set, and update dialogs answered from a
+// (where the program looks for its firmware and release notes), a session's
+// host that keeps how the session ended, and update dialogs answered from a
 // script.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device/device_state.h"
-#include "sync/main_view.h"
+#include "session/session_host.h"
 #include "update/update_dialogs.h"
 
 namespace kv::test {
@@ -31,46 +31,12 @@ private:
 // The demo firmware of a version as Intel HEX text.
 std::string FirmwareHexOfVersion(uint8_t version);
 
-class RecordingView : public MainView {
+// The front end of a session the update path runs over: how the session
+// ended, if it did.
+class RecordingHost : public SessionHost {
 public:
-    int changes = 0;  // calls that change what the window shows
-    std::string status = "Device Status: Offline.", message, caption = "Open";
-    bool send = false, openClose = true, exit = true, tools = false, timer = false;
     int endedWith = -1;
-
-    void SelectPatterns(const std::array<uint8_t, 6>&) override {}
-    void ShowColourLevel(int, uint16_t, bool) override {}
-    void ShowSoundLevel(bool, uint16_t) override {}
-    void SetScaleLabel(int, bool) override {}
-    void EnableRow(int, bool) override {}
-    void DisableAllRows() override {}
-    void ResetOutputPanel() override {}
-    void ShowColourSegment(int, uint8_t, bool) override {}
-    void ShowNoColourSegment(int) override {}
-    void ShowSoundSegment(bool) override {}
-    void ShowNoSoundSegment() override {}
-    void ResetInputPanel() override {}
-    void TransferTexts() override {}
-    void OnOpenClose() override {}
-    void OnFirmwareUpdate() override {}
-    void SetStatusLine(const std::string& t) override { Set(status, t); }
-    void SetMessageLine(const std::string& t) override { Set(message, t); }
-    void SetOpenCloseCaption(const std::string& t) override { Set(caption, t); }
-    void EnableSend(bool on) override { Set(send, on); }
-    void EnableOpenClose(bool on) override { Set(openClose, on); }
-    void EnableExit(bool on) override { Set(exit, on); }
-    void EnableToolMenu(bool on) override { Set(tools, on); }
-    void StopPollTimer() override { Set(timer, false); }
-    void StartPollTimer() override { Set(timer, true); }
-    void EndMainWindow(int result) override { Set(endedWith, result); }
-
-private:
-    template <typename T, typename V>
-    void Set(T& field, const V& value)
-    {
-        field = value;
-        ++changes;
-    }
+    void SessionEnded(int result) override { endedWith = result; }
 };
 
 // Every dialog run is recorded in `shown` ("error", "version", "progress",
@@ -96,7 +62,7 @@ public:
         face = content;
         return versionAnswer;
     }
-    int RunProgress(const std::string&) override
+    int RunProgress(const UpdateAttempt&) override
     {
         shown.push_back("progress");
         if (duringProgress)

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Checks a built Debian package: its control fields and dependencies, the
-# files it lists, and that the program unpacked from it starts through its
-# launcher and ends cleanly when its window is closed.
+# files it lists, lintian's verdict, and that the program unpacked from it
+# starts through its launcher and ends cleanly when its window is closed.
 #
 #   check_package.sh <package.deb> <kv_close_window> [<vendor firmware> <vendor release notes>]
 set -eu
@@ -78,6 +78,21 @@ grep -q '^-rw-r--r-- .* \./usr/lib/udev/rules.d/70-kestrivane\.rules$' "$scratch
 dpkg -x "$deb" "$scratch/root"
 [ "$vendor" = 1 ] && check_vendor_files "$scratch/root/usr" "$3" "$4"
 check_cli "$scratch/root/usr"
+check_manual_pages "$scratch/root/usr"
+
+# The changelog's newest entry is the package's version.
+newest=$(gzip -dc "$scratch/root/usr/share/doc/kestrivane/changelog.gz" | sed -n '1s/^kestrivane (\([^)]*\)).*/\1/p')
+[ "$newest" = "$(field Version)" ] || layout_fail "the changelog's newest entry is '$newest', the package is $(field Version)"
+
+# Debian's own checks: no error and no warning. A tag the package overrides
+# (usr/share/lintian/overrides/kestrivane) does not count.
+command -v lintian >/dev/null || layout_fail "lintian is not installed (scripts/setup installs it)"
+lintian_status=0
+lintian --fail-on error,warning "$deb" >"$scratch/lintian" 2>&1 || lintian_status=$?
+if [ "$lintian_status" -ne 0 ] || grep -q '^[EW]: ' "$scratch/lintian"; then
+  cat "$scratch/lintian" >&2
+  layout_fail "lintian found errors or warnings (status $lintian_status)"
+fi
 
 # The metainfo, desktop entry and icon as installed fit together.
 out=$(appstreamcli validate-tree --no-net "$scratch/root" 2>&1) || layout_fail "appstreamcli validate-tree: $out"

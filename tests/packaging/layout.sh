@@ -12,7 +12,8 @@ check_layout() {
       bin/kestrivane-cli \
       lib/kestrivane/kestrivane \
       lib/kestrivane/kestrivane-cli \
-      share/man/man1/kestrivane-cli.1 \
+      share/man/man1/kestrivane.1.gz \
+      share/man/man1/kestrivane-cli.1.gz \
       lib/udev/rules.d/70-kestrivane.rules \
       share/applications/kestrivane.desktop \
       share/metainfo/org.kestrivane.Kestrivane.metainfo.xml \
@@ -20,7 +21,8 @@ check_layout() {
       share/icons/hicolor/48x48/apps/kestrivane.png \
       share/icons/hicolor/128x128/apps/kestrivane.png \
       share/icons/hicolor/256x256/apps/kestrivane.png \
-      share/doc/kestrivane/copyright; do
+      share/doc/kestrivane/copyright \
+      share/doc/kestrivane/changelog.gz; do
     grep -qx "$path" "$listing" || layout_fail "missing: $path"
   done
 
@@ -71,11 +73,26 @@ check_cli() {
   cli_version=$(cd / && "$cli_launcher" --version) || layout_fail "kestrivane-cli --version failed"
   [ "$cli_version" = "kestrivane-cli ${KV_EXPECTED_VERSION:-2.8}" ] || layout_fail "kestrivane-cli --version says '$cli_version'"
   (cd / && "$cli_launcher" patterns) | grep -qx '  Birdy Num Num' || layout_fail "kestrivane-cli patterns lacks a sound pattern"
+  cli_page=$(gzip -dc "$1/share/man/man1/kestrivane-cli.1.gz") || layout_fail "the manual page is not gzipped"
   for cli_command in list status patterns set on off update session; do
-    grep -q "^$cli_command\b" "$1/share/man/man1/kestrivane-cli.1" ||
+    printf '%s\n' "$cli_page" | grep -q "^$cli_command\b" ||
       layout_fail "the manual page lacks the command $cli_command"
   done
-  grep -q '^\.TH KESTRIVANE-CLI "1"' "$1/share/man/man1/kestrivane-cli.1" || layout_fail "the manual page has no title line"
+  printf '%s\n' "$cli_page" | grep -q '^\.TH KESTRIVANE-CLI "1"' || layout_fail "the manual page has no title line"
+}
+
+# check_manual_pages <installed prefix>
+# The window's page is there, and the two pages name each other by their
+# installed names. (Its variables are named man_*.)
+check_manual_pages() {
+  man_window=$(gzip -dc "$1/share/man/man1/kestrivane.1.gz") || layout_fail "kestrivane.1.gz is not gzipped"
+  man_cli=$(gzip -dc "$1/share/man/man1/kestrivane-cli.1.gz") || layout_fail "kestrivane-cli.1.gz is not gzipped"
+  printf '%s\n' "$man_window" | grep -q '^\.TH KESTRIVANE 1 ' || layout_fail "kestrivane(1) has no title line"
+  for man_menu in 'Firmware Update Nelo' 'Port Mapping' 'Change Address' 'Switching Threshold'; do
+    printf '%s\n' "$man_window" | grep -qF "$man_menu" || layout_fail "kestrivane(1) lacks the menu entry $man_menu"
+  done
+  printf '%s\n' "$man_window" | grep -q '^\.BR kestrivane\\-cli (1)' || layout_fail "kestrivane(1) does not refer to kestrivane-cli(1)"
+  printf '%s\n' "$man_cli" | grep -q '^\.BR kestrivane (1)' || layout_fail "kestrivane-cli(1) does not refer to kestrivane(1)"
 }
 
 layout_fail() {

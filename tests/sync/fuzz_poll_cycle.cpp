@@ -4,10 +4,10 @@
 // lists, on/off buttons, Send) and faults (unplug, failed reads, a stream
 // that stops, another report rate) are mixed in from the same bytes.
 //
-// The view is the window's own panel logic over a WindowModel, the same code
-// the main window runs, without the widgets. After every step the state, the
-// model and the reports written so far are checked against their ranges; a
-// breach aborts with a message.
+// The connection is a TowerSession, the same code every front end runs, with
+// its panel logic over a WindowModel. After every step the state, the model
+// and the reports written so far are checked against their ranges; a breach
+// aborts with a message.
 //
 // Input: one flag byte, then operations. An operation is one byte whose low
 // three bits choose it, followed by its argument bytes (missing ones read 0):
@@ -27,19 +27,13 @@
 #include <memory>
 #include <string>
 
-#include "app/input_panel_logic.h"
-#include "app/output_panel_logic.h"
-#include "app/window_model.h"
 #include "device/device_state.h"
 #include "device/hid_link.h"
 #include "device/pattern_tables.h"
 #include "device/report_protocol.h"
 #include "platform/clock.h"
+#include "session/tower_session.h"
 #include "sim/virtual_tower.h"
-#include "sync/connection_control.h"
-#include "sync/main_view.h"
-#include "sync/poll_cycle.h"
-#include "sync/send_path.h"
 
 namespace {
 
@@ -62,87 +56,20 @@ void Require(bool ok, const char* what, long value = 0)
 bool IsColourAddress(uint8_t address) { return address >= 8 && address <= 32; }
 bool IsColourOrSilent(uint8_t address) { return address == 0 || IsColourAddress(address); }
 
-// The main window's display primitives without widgets: what the window
-// forwards to its panel logic, and the window's own lines and flags.
-class ModelView : public MainView {
+// The window's side of the session: the update entry either succeeds or
+// leaves the Base Controller as it was.
+class FuzzHost : public SessionHost {
 public:
-    ModelView(DeviceState& state, PatternTables& patterns, HidLink& link, SendPath*& send)
-        : link_(link),
-          output(state, patterns, model,
-                 [&send](uint8_t address, uint16_t level, uint8_t code, int row) {
-                     send->ComposeRow(address, level, code, row);
-                 }),
-          input(state, model)
+    explicit FuzzHost(DeviceState& state) : state_(state) {}
+    bool RunFirmwareUpdate() override
     {
+        state_.firmwareUpdated = updateSucceeds ? 1 : 0;
+        return true;
     }
+    bool updateSucceeds = false;
 
-    void SelectPatterns(const std::array<uint8_t, 6>& codes) override { output.SelectPatterns(codes); }
-    void ShowColourLevel(int row, uint16_t v, bool boosted) override
-    {
-        Require(row >= 0 && row < kColourRows, "ShowColourLevel row", row);
-        Require(v <= (boosted ? 510 : 255), "ShowColourLevel value", v);
-        output.ShowColourLevel(row, v, boosted);
-    }
-    void ShowSoundLevel(bool melody, uint16_t position) override
-    {
-        output.ShowSoundLevel(melody, position);
-    }
-    void SetScaleLabel(int row, bool boosted) override
-    {
-        Require(row >= 0 && row < kColourRows, "SetScaleLabel row", row);
-        output.SetScaleLabel(row, boosted);
-    }
-    void EnableRow(int row, bool enabled) override
-    {
-        Require(row >= 0 && row < kRows, "EnableRow row", row);
-        output.EnableRow(row, enabled);
-        model.input[static_cast<size_t>(row)].buttonEnabled = enabled;
-    }
-    void DisableAllRows() override { output.DisableAllRows(); }
-    void ResetOutputPanel() override { output.ResetOutputPanel(); }
-    void ShowColourSegment(int row, uint8_t address, bool on) override
-    {
-        Require(row >= 0 && row < kColourRows, "ShowColourSegment row", row);
-        Require(IsColourAddress(address), "ShowColourSegment address", address);
-        input.ShowColourSegment(row, address, on);
-    }
-    void ShowNoColourSegment(int row) override
-    {
-        Require(row >= 0 && row < kColourRows, "ShowNoColourSegment row", row);
-        input.ShowNoColourSegment(row);
-    }
-    void ShowSoundSegment(bool on) override { input.ShowSoundSegment(on); }
-    void ShowNoSoundSegment() override
-    {
-        input.ShowNoSoundSegment();
-        output.ResetSoundRow();
-    }
-    void ResetInputPanel() override { input.ResetInputPanel(); }
-    void SetStatusLine(const std::string& text) override { model.statusLine = text; }
-    void SetMessageLine(const std::string& text) override { model.messageLine = text; }
-    void TransferTexts() override {}
-    void SetOpenCloseCaption(const std::string& text) override { model.openCloseCaption = text; }
-    void EnableSend(bool enabled) override { model.sendEnabled = enabled; }
-    // The timer only ever runs over an open link.
-    void StartPollTimer() override { timerRunning = link_.IsOpen() != 0; }
-    void StopPollTimer() override { timerRunning = false; }
-    void EnableToolMenu(bool enabled) override { model.toolEntriesEnabled = enabled; }
-    void OnOpenClose() override
-    {
-        if (openClose)
-            openClose();
-    }
-    void OnFirmwareUpdate() override { firmwareUpdate(); }
-    void EndMainWindow(int) override { ended = true; }
-
-    HidLink& link_;
-    WindowModel model;
-    OutputPanelLogic output;
-    InputPanelLogic input;
-    bool timerRunning = false;
-    bool ended = false;
-    std::function<void()> openClose;
-    std::function<void()> firmwareUpdate;
+private:
+    DeviceState& state_;
 };
 
 int PercentOf(const std::string& text)
@@ -157,44 +84,14 @@ int PercentOf(const std::string& text)
 }
 
 struct World {
-    World()
-    {
-        // The window's own initialisation, in its order.
-        send = &sendPath;
-        poll.UpdateRowControls();
-        state.segmentAddress.fill(0);
-        output().ResetLastSliderValues();
-        for (InputRowModel& line : view.model.input)
-            line.caption = "On";
-        view.input.ResetInputPanel();
-        output().InitOutputPanel();
-        output().ShowStartScaleLabels();
-        ResetSwitchState(state);
-        view.openClose = [this] { control.OnOpenClose(); };
-        view.firmwareUpdate = [this] { state.firmwareUpdated = updateSucceeds ? 1 : 0; };
-    }
     ~World() { link.Close(); }
 
-    OutputPanelLogic& output() { return view.output; }
     sim::VirtualBaseController& tower() { return sim::TheVirtualTower().baseController(0); }
 
     void Tick()
     {
         clock.Advance(kTickUs);
-        if (view.timerRunning && !view.ended)
-            poll.Tick();
-    }
-
-    // A handler that changes rows, as the window runs it: timer stopped and
-    // reads suspended around it.
-    template <typename F>
-    void Suspended(F work)
-    {
-        view.StopPollTimer();
-        state.suspendRead = 1;
-        work();
-        state.suspendRead = 0;
-        view.StartPollTimer();
+        session.Tick();
     }
 
     void UserAction(uint8_t a, uint8_t b)
@@ -202,31 +99,31 @@ struct World {
         const int row = (a / 6) % kColourRows;
         switch (a % 6) {
         case 0:
-            Suspended([&] { output().OnColourSlider(row, b); });
+            session.MoveSlider(row, b);
             break;
         case 1:
             // Positions beyond both scales as a slider would never hand over.
-            Suspended([&] { output().OnSoundSlider(b); });
+            session.MoveSlider(kSoundRow, b);
             break;
         case 2:
             // An item of the list, or none (-1), as a list hands over.
-            output().OnPatternSelected(row, ItemOf(row, b));
+            session.SelectPattern(row, ItemOf(row, b));
             break;
         case 3:
-            output().OnSoundPatternSelected(ItemOf(kSoundRow, b));
+            session.SelectPattern(kSoundRow, ItemOf(kSoundRow, b));
             break;
         case 4:
-            Suspended([&] { view.input.OnRowSwitch((a / 6) % kRows); });
+            session.PressSwitch((a / 6) % kRows);
             break;
         default:
-            Suspended([&] { view.input.OnSoundSwitch(); });
+            session.PressSwitch(kSoundRow);
             break;
         }
     }
 
     int ItemOf(int row, uint8_t b) const
     {
-        const int items = static_cast<int>(view.model.output[static_cast<size_t>(row)].items.size());
+        const int items = static_cast<int>(session.model().output[static_cast<size_t>(row)].items.size());
         return static_cast<int>(b % (items + 1)) - 1;
     }
 
@@ -253,7 +150,7 @@ struct World {
             tower().UnplugAfterInputReports(f / 7);
             break;
         default:
-            control.OnOpenClose();  // the Open/Close button
+            session.OnOpenClose();  // the Open/Close button
             break;
         }
     }
@@ -295,7 +192,7 @@ struct World {
         // The panels: every slider within its scale, every box a percentage
         // of that scale, every selection an item of its list.
         for (int r = 0; r < kRows; ++r) {
-            const OutputRowModel& o = view.model.output[static_cast<size_t>(r)];
+            const OutputRowModel& o = session.model().output[static_cast<size_t>(r)];
             Require(o.selected >= -1 && o.selected < static_cast<int>(o.items.size()), "selection",
                     o.selected);
             const int percent = PercentOf(o.percentText);
@@ -313,7 +210,7 @@ struct World {
             }
             Require(o.sliderPos >= o.sliderMin && o.sliderPos <= o.sliderMax, "slider position",
                     o.sliderPos);
-            const InputRowModel& in = view.model.input[static_cast<size_t>(r)];
+            const InputRowModel& in = session.model().input[static_cast<size_t>(r)];
             Require(in.caption == "On" || in.caption == "Off", "button caption", r);
             const PictureKind k = in.picture.kind;
             if (r < kColourRows)
@@ -350,12 +247,8 @@ struct World {
     DeviceState state;
     PatternTables patterns;
     HidLink link{state};
-    SendPath* send = nullptr;
-    ModelView view{state, patterns, link, send};
-    SendPath sendPath{state, link, view, patterns};
-    PollCycle poll{state, link, view, sendPath, patterns};
-    ConnectionControl control{state, link, view, sendPath, poll};
-    bool updateSucceeds = false;
+    FuzzHost host{state};
+    TowerSession session{state, link, patterns, host};
     size_t checkedLog = 0;
 };
 
@@ -385,17 +278,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     w->Rate(4);  // one report per tick, so a report from the input is the one a tick reads
 
     const uint8_t flags = in.Next();
-    w->updateSucceeds = (flags & 1) != 0;
+    w->host.updateSucceeds = (flags & 1) != 0;
     // Open and come in step with the tower before the input takes over, unless
     // the input asks to start from the warm-up.
-    w->control.OnOpenClose();
+    w->session.OnOpenClose();
     if ((flags & 2) == 0)
         for (int i = 0; i < 40; ++i)
             w->Tick();
     w->Check();
 
     int steps = 0;
-    while (in.More() && !w->view.ended && ++steps <= 400) {
+    while (in.More() && !w->session.ended() && ++steps <= 400) {
         const uint8_t op = in.Next();
         switch (op & 7) {
         case 0:
@@ -424,7 +317,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         case 5:
             if (w->link.IsOpen())
-                w->sendPath.OnSend();
+                w->session.Send();
             break;
         case 6:
             w->Fault(in.Next());

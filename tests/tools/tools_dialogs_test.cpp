@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "device/hid_link.h"
+#include "device/pattern_tables.h"
 #include "platform/clock.h"
+#include "session/tower_session.h"
 #include "sim/virtual_tower.h"
 #include "tools/address_change_dialog.h"
 #include "tools/port_mapping_dialog.h"
@@ -46,6 +48,16 @@ void Screenshot(QWidget* dialog, const char* name)
     dialog->grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(QLatin1String(name)));
     dialog->hide();
 }
+
+// The program's session over its one state and link, as the window holds it;
+// the tool dialogs reach the tower through it.
+TowerSession& Session()
+{
+    static TowerSession session(TheDeviceState(), TheHidLink(), ThePatternTables());
+    return session;
+}
+
+ToolLink HidToolLink() { return SessionToolLink(Session()); }
 
 }  // namespace
 
@@ -121,6 +133,7 @@ private:
     }
 
 private slots:
+    void initTestCase() { Session(); }
     void init()
     {
         clock_ = new ScopedVirtualClock;
@@ -371,7 +384,7 @@ private slots:
             dlg->OnOk();
         });
         onInstructions.start(0);
-        RunChangeAddress(nullptr);
+        RunChangeAddress(Session(), nullptr);
         QCOMPARE(firstModal, QStringLiteral("kv::CChangeAddress"));
         QCOMPARE(secondModal, QStringLiteral("kv::CNEWSEGMENT"));
         QCOMPARE(currentColour, QStringLiteral("  Blue 2"));
@@ -438,7 +451,7 @@ private slots:
             text = box->text();
             box->accept();
         });
-        RunChangeAddress(nullptr);
+        RunChangeAddress(Session(), nullptr);
         QCOMPARE(caption, QStringLiteral("Adress Change"));
         QCOMPARE(text, QStringLiteral("The address of acoustic segment can not be changed."));
         QCOMPARE(TheAddressChangeState().changeKind, uint8_t(0));

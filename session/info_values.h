@@ -2,11 +2,22 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "device/device_state.h"
 
 namespace kv {
+
+// The versions the Info dialog shows, as version bytes; none where it shows
+// "n/a". Rows 0..4 colour segments 1..5, row 5 the sound segment.
+struct ShownVersions {
+    std::array<std::optional<uint8_t>, 6> firmware;
+    std::array<std::optional<uint8_t>, 6> hardware;
+    std::optional<uint8_t> baseFirmware;
+};
+ShownVersions CollectShownVersions(const DeviceState& s);
 
 struct InfoValues {
     // Rows 0..4 colour segments 1..5, row 5 the sound segment.

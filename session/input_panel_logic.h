@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "app/window_model.h"
+#include "session/window_model.h"
 #include "device/device_state.h"
 
 namespace kv {

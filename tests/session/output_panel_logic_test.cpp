@@ -1,4 +1,4 @@
-#include "app/output_panel_logic.h"
+#include "session/output_panel_logic.h"
 
 #include <gtest/gtest.h>
 

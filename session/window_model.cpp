@@ -1,4 +1,4 @@
-#include "app/window_model.h"
+#include "session/window_model.h"
 
 #include <algorithm>
 
@@ -9,7 +9,7 @@ WindowModel::WindowModel()
     // The percentage boxes start as "0" for the colour rows and empty for the
     // sound row; the initialisation of the window fills them.
     for (int r = 0; r < kColourRows; ++r)
-        output[static_cast<size_t>(r)].percentText.assign(1, '0');
+        SetPercent(output[static_cast<size_t>(r)], 0);
     output[kSoundRow].sliderMin = kToneSliderMin;
     output[kSoundRow].sliderMax = kToneSliderMax;
     output[kSoundRow].sliderPos = kToneSliderMin;
@@ -20,6 +20,12 @@ void SetSlider(OutputRowModel& row, int min, int max, int position)
     row.sliderMin = min;
     row.sliderMax = std::max(min, max);
     SetSliderPos(row, position);
+}
+
+void SetPercent(OutputRowModel& row, int value)
+{
+    row.percent = value;
+    row.percentText = std::to_string(value);
 }
 
 void SetSliderPos(OutputRowModel& row, int position)

@@ -1,13 +1,14 @@
-#include "cli/tower_report.h"
+#include "session/tower_report.h"
 
 #include <cstdio>
 #include <sstream>
 
-#include "app/help/info_values.h"
 #include "device/version.h"
+#include "session/info_values.h"
+#include "session/tower_session.h"
 #include "tools/switching_threshold_logic.h"
 
-namespace kv::cli {
+namespace kv {
 
 namespace {
 
@@ -15,18 +16,15 @@ using nlohmann::json;
 
 std::size_t Index(int row) { return static_cast<std::size_t>(row); }
 
-// The number in a percentage box; -1 when it holds none.
-int PercentOf(const std::string& text)
+json Version(const std::optional<uint8_t>& version)
 {
-    int value = -1;
-    if (std::sscanf(text.c_str(), "%d", &value) != 1)
-        return -1;
-    return value;
+    return version ? json(FormatVersion(*version)) : json(nullptr);
 }
 
-json Version(const std::string& text)
+// Segments show their firmware as the plain version byte, as Info does.
+json SegmentFirmware(const std::optional<uint8_t>& version)
 {
-    return text == "n/a" ? json(nullptr) : json(text);
+    return version ? json(std::to_string(*version)) : json(nullptr);
 }
 
 const char* ColourWordOf(uint8_t address)
@@ -35,13 +33,14 @@ const char* ColourWordOf(uint8_t address)
     return colour >= 0 ? kColourWords[colour] : "";
 }
 
-json SegmentJson(const DeviceState& s, const PatternTables& t, const WindowModel& m,
-                 const InfoValues& info, int row)
+json SegmentJson(const TowerSession& session, const ShownVersions& versions, int row)
 {
+    const DeviceState& s = session.state();
+    const PatternTables& t = session.patterns();
     const std::size_t r = Index(row);
     const uint8_t address = s.segmentAddress[r];
     const bool sound = row == kSoundRow;
-    const bool present = sound ? address == kSoundAddress : s.segmentFound[r] == 1;
+    const bool present = session.SegmentPresent(row);
     json j;
     if (!sound)
         j["position"] = row + 1;
@@ -57,14 +56,15 @@ json SegmentJson(const DeviceState& s, const PatternTables& t, const WindowModel
     // A colour row's level as the box shows it: a percentage of the 100 %
     // scale, up to 200 on a boosted pattern. The sound row's box is taken as
     // the panel shows it, since tones and melodies count differently.
-    const int level = sound ? PercentOf(m.output[r].percentText) : BrightnessPercent(s.level[r]);
-    j["level"] = level >= 0 ? json(level) : json(nullptr);
+    const std::optional<int> level =
+        sound ? session.LevelPercent(row) : std::optional<int>(BrightnessPercent(s.level[r]));
+    j["level"] = level ? json(*level) : json(nullptr);
     j["levelRaw"] = s.level[r];
     if (!sound)
         j["boost"] = t.boost[code][r] != 0;
     j["on"] = OnStateOfRow(s, row) != 0;
-    j["firmware"] = Version(info.firmware[r]);
-    j["hardware"] = Version(info.hardware[r]);
+    j["firmware"] = SegmentFirmware(versions.firmware[r]);
+    j["hardware"] = Version(versions.hardware[r]);
     return j;
 }
 
@@ -85,21 +85,21 @@ std::string TrimmedName(const std::string& name)
     return end == std::string::npos ? std::string() : name.substr(0, end + 1);
 }
 
-json StatusJson(const DeviceState& s, const PatternTables& t, const WindowModel& m,
-                bool thresholdSeen)
+json StatusJson(const TowerSession& session)
 {
-    const InfoValues info = CollectInfoValues(s);
+    const DeviceState& s = session.state();
+    const ShownVersions versions = CollectShownVersions(s);
     json j;
     j["baseController"] = {
-        {"firmware", Version(info.baseFirmware)},
+        {"firmware", Version(versions.baseFirmware)},
         {"hardware", FormatVersion(s.hardwareVersion[kBaseControllerSlot])},
-        {"programFirmware", info.programVersion},
+        {"programFirmware", kProgramVersionText},
     };
     json segments = json::array();
     for (int row = 0; row < kColourRows; ++row)
-        segments.push_back(SegmentJson(s, t, m, info, row));
+        segments.push_back(SegmentJson(session, versions, row));
     j["segments"] = segments;
-    j["sound"] = SegmentJson(s, t, m, info, kSoundRow);
+    j["sound"] = SegmentJson(session, versions, kSoundRow);
     json ports = json::array();
     for (int p = 0; p < 5; ++p) {
         const uint8_t colour = s.portMapColour[Index(p)];
@@ -109,10 +109,9 @@ json StatusJson(const DeviceState& s, const PatternTables& t, const WindowModel&
                          {"acoustic", s.portMapAcoustic[Index(p)] != 0}});
     }
     j["ports"] = ports;
-    if (thresholdSeen)
-        j["switchingThreshold"] = {{"raw", s.switchingThreshold},
-                                   {"volts", ThresholdVolts(s.switchingThreshold)},
-                                   {"text", FormatThreshold(s.switchingThreshold)}};
+    if (const std::optional<uint8_t> raw = session.SwitchingThreshold())
+        j["switchingThreshold"] = {
+            {"raw", *raw}, {"volts", ThresholdVolts(*raw)}, {"text", FormatThreshold(*raw)}};
     else
         j["switchingThreshold"] = nullptr;
     return j;
@@ -218,4 +217,4 @@ std::string ListText(const std::vector<ListedDevice>& devices)
     return o.str();
 }
 
-}  // namespace kv::cli
+}  // namespace kv

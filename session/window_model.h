@@ -56,6 +56,7 @@ struct OutputRowModel {
     int sliderMax = kColourSliderMax;
     int sliderPos = 0;
     std::string percentText;          // the read-only percentage box
+    int percent = -1;                 // the number it shows; -1 while blank
     std::string scaleLabel = "100 %";  // right end of the slider
     bool operator==(const OutputRowModel&) const = default;
 };
@@ -88,6 +89,8 @@ struct WindowModel {
 // Sets a slider's range and its position; the position is kept within the
 // range, as a slider control does.
 void SetSlider(OutputRowModel& row, int min, int max, int position);
+// The percentage box shows `value`.
+void SetPercent(OutputRowModel& row, int value);
 // Moves a slider within its current range.
 void SetSliderPos(OutputRowModel& row, int position);
 

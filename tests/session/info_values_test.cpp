@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/help/info_values.h"
+#include "session/info_values.h"
 
 namespace kv {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/help/dialog_style.h"
+#include "ui/dialog_style.h"
 
 #include <QApplication>
 #include <QColor>

@@ -1,4 +1,4 @@
-#include "app/input_panel_logic.h"
+#include "session/input_panel_logic.h"
 
 #include <cstddef>
 

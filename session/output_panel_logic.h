@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "app/window_model.h"
+#include "session/window_model.h"
 #include "device/device_state.h"
 #include "device/pattern_tables.h"
 

@@ -1,4 +1,4 @@
-#include "app/output_panel_logic.h"
+#include "session/output_panel_logic.h"
 
 #include <algorithm>
 #include <string>
@@ -10,7 +10,6 @@ namespace {
 
 const char* ScaleText(bool boosted) { return boosted ? "200 %" : "100 %"; }
 
-std::string Number(int v) { return std::to_string(v); }
 
 }  // namespace
 
@@ -58,7 +57,7 @@ void OutputPanelLogic::InitOutputPanel()
         row.selected = 0;
         SetSlider(row, kColourSliderMin, kColourSliderMax,
                   first.param[3] / (patterns_.boost[0][Index(r)] + 1));
-        row.percentText = Number(BrightnessPercent(first.param[3]));
+        SetPercent(row, BrightnessPercent(first.param[3]));
     }
 
     OutputRowModel& sound = model_.output[kSoundRow];
@@ -68,7 +67,7 @@ void OutputPanelLogic::InitOutputPanel()
     sound.selected = 0;
     const uint8_t volume = patterns_.beepPatterns[0].param[2];
     SetSlider(sound, kToneSliderMin, kToneSliderMax, volume);
-    sound.percentText = Number(VolumePercent(volume));
+    SetPercent(sound, VolumePercent(volume));
     sound.scaleLabel = "100 %";
 }
 
@@ -103,7 +102,7 @@ void OutputPanelLogic::OnPatternSelected(int row, int item)
     const uint16_t v = state_.levelMemory[code][r];
     model_.output[r].scaleLabel = ScaleText(boosted);
     SetSliderPos(model_.output[r], v / (boosted ? 2 : 1));
-    model_.output[r].percentText = Number(BrightnessPercent(v));
+    SetPercent(model_.output[r], BrightnessPercent(v));
     compose_(state_.segmentAddress[r], v, code, row);
     lastSliderValue_[r] = v;
     MarkChanged(row);
@@ -120,7 +119,7 @@ void OutputPanelLogic::OnSoundPatternSelected(int item)
         SetSlider(sound, kToneSliderMin, kToneSliderMax, sound.sliderPos);
         if (v == p) {
             SetSliderPos(sound, v);
-            sound.percentText = Number(VolumePercent(static_cast<uint16_t>(v)));
+            SetPercent(sound, VolumePercent(static_cast<uint16_t>(v)));
         }
     } else {
         SetSlider(sound, kMelodySliderMin, kMelodySliderMax, sound.sliderPos);
@@ -130,7 +129,7 @@ void OutputPanelLogic::OnSoundPatternSelected(int item)
         // slider stands at, as when the poll cycle shows it.
         if (p == 2 * v - 2 || p == 2 * v - 1 || p == 2 * v) {
             SetSliderPos(sound, p);
-            sound.percentText = Number(sound.sliderPos);
+            SetPercent(sound, sound.sliderPos);
         }
     }
     compose_(state_.segmentAddress[kSoundRow], static_cast<uint16_t>(v), code, kSoundRow);
@@ -153,7 +152,7 @@ void OutputPanelLogic::OnColourSlider(int row, int position)
     entry.param[3] = static_cast<uint8_t>(v & 0xFF);
     // The box always follows the slider; the row changes only when the value
     // differs from the one it was last composed at.
-    out.percentText = Number(BrightnessPercent(v));
+    SetPercent(out, BrightnessPercent(v));
     if (v == lastSliderValue_[r])
         return;
     compose_(state_.segmentAddress[r], v, code, row);
@@ -172,7 +171,7 @@ void OutputPanelLogic::OnSoundSlider(int position)
         state_.volumeMemory[code] = v;
         state_.levelMemory[code][kSoundRow] = v;
         entry.param[2] = static_cast<uint8_t>(v);
-        sound.percentText = Number(VolumePercent(v));
+        SetPercent(sound, VolumePercent(v));
         if (v == lastSliderValue_[kSoundRow])
             return;
         compose_(kSoundAddress, v, code, kSoundRow);
@@ -185,7 +184,7 @@ void OutputPanelLogic::OnSoundSlider(int position)
         state_.volumeMemory[code] = p;
         state_.levelMemory[code][kSoundRow] = e;
         entry.param[2] = static_cast<uint8_t>(e);
-        sound.percentText = Number(p);
+        SetPercent(sound, p);
         if (p == lastSliderValue_[kSoundRow])
             return;
         compose_(kSoundAddress, e, code, kSoundRow);
@@ -208,7 +207,7 @@ void OutputPanelLogic::ShowColourLevel(int row, uint16_t v, bool boosted)
         return;
     OutputRowModel& out = model_.output[Index(row)];
     SetSliderPos(out, boosted ? v / 2 : v);
-    out.percentText = Number(BrightnessPercent(v));
+    SetPercent(out, BrightnessPercent(v));
     out.scaleLabel = ScaleText(boosted);
 }
 
@@ -220,10 +219,10 @@ void OutputPanelLogic::ShowSoundLevel(bool melody, uint16_t position)
         // remembered position beyond the scale (from a device volume above
         // the melody table) reads as the end the slider stands at.
         SetSlider(sound, kMelodySliderMin, kMelodySliderMax, position);
-        sound.percentText = Number(sound.sliderPos);
+        SetPercent(sound, sound.sliderPos);
     } else {
         SetSlider(sound, kToneSliderMin, kToneSliderMax, position);
-        sound.percentText = Number(VolumePercent(position));
+        SetPercent(sound, VolumePercent(position));
     }
 }
 
@@ -256,7 +255,7 @@ void OutputPanelLogic::ResetOutputPanel()
     for (int r = 0; r < kColourRows; ++r) {
         OutputRowModel& row = model_.output[Index(r)];
         SetSliderPos(row, kColourRestPosition);
-        row.percentText = Number(BrightnessPercent(kColourRestPosition));
+        SetPercent(row, BrightnessPercent(kColourRestPosition));
         row.selected = 0;
     }
     ResetSoundRow();
@@ -266,7 +265,7 @@ void OutputPanelLogic::ResetSoundRow()
 {
     OutputRowModel& sound = model_.output[kSoundRow];
     SetSlider(sound, kToneSliderMin, kToneSliderMax, kSoundRestPosition);
-    sound.percentText = Number(VolumePercent(kSoundRestPosition));
+    SetPercent(sound, VolumePercent(kSoundRestPosition));
     sound.selected = 0;
 }
 

@@ -1,7 +1,8 @@
-// What kestrivane-cli prints about a tower: the status, the pattern names and
+// What the front ends report about a tower: the status, the pattern names and
 // the device list, each as JSON (the schema the README gives) and as text.
-// Only what the tower reported and the window shows goes in; nothing here
-// talks to a device.
+// kestrivane-cli prints them; kestrivaned answers and publishes them. Only
+// what the tower reported and the window shows goes in; nothing here talks
+// to a device.
 #pragma once
 
 #include <string>
@@ -9,19 +10,18 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/window_model.h"
-#include "device/device_state.h"
 #include "device/pattern_tables.h"
 
-namespace kv::cli {
+namespace kv {
+
+class TowerSession;
 
 // A pattern name without the blanks that pad it to its field.
 std::string TrimmedName(const std::string& name);
 
-// The whole tower as the panels and the Info dialog show it. `thresholdSeen`
-// is false while no switching threshold has been reported.
-nlohmann::json StatusJson(const DeviceState& s, const PatternTables& t, const WindowModel& m,
-                          bool thresholdSeen);
+// The whole tower as the session's panels and the Info dialog show it; the
+// switching threshold null while none has been reported since open.
+nlohmann::json StatusJson(const TowerSession& session);
 std::string StatusText(const nlohmann::json& status);
 
 // The names a colour segment and the sound segment accept, with their codes.
@@ -39,4 +39,4 @@ struct ListedDevice {
 nlohmann::json ListJson(const std::vector<ListedDevice>& devices);
 std::string ListText(const std::vector<ListedDevice>& devices);
 
-}  // namespace kv::cli
+}  // namespace kv

@@ -1,0 +1,92 @@
+// kestrivane-cli's commands over one TowerSession: what each does to the
+// tower, how it confirms, and its answer (an exit code, a message, JSON and
+// text). One-shot runs and session lines share them.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/cli_app.h"
+#include "cli/command_line.h"
+#include "device/device_state.h"
+#include "device/hid_link.h"
+#include "device/pattern_tables.h"
+#include "session/session_host.h"
+#include "session/tower_session.h"
+
+namespace kv::cli {
+
+extern const char* const kNoTowerText;
+extern const char* const kTowerLostText;
+
+// The outcome of one command.
+struct Answer {
+    int code = kExitOk;
+    std::string error;
+    nlohmann::json data;
+    std::string text;
+};
+
+Answer Fail(int code, std::string error);
+
+// The CLI as the session's host: no screen and no timer of its own (its
+// waits tick the session); the firmware update entry runs the handler the
+// update command puts in, and is declined otherwise.
+class CliHost : public SessionHost {
+public:
+    std::function<void()> firmwareUpdate;
+    bool RunFirmwareUpdate() override
+    {
+        if (!firmwareUpdate)
+            return false;
+        firmwareUpdate();
+        return true;
+    }
+};
+
+class Runner {
+public:
+    Runner(CliIo& io, const Request& options);
+
+    // Opens the tower and waits for its complete state.
+    Answer OpenTower();
+    Answer Status();
+    Answer Patterns() const;
+    Answer Set();
+    Answer Switch(bool on);
+    // In a session the tower it holds is not opened a second time.
+    Answer List(bool inSession);
+    Answer Update(bool jsonEvents);
+
+    TowerSession& session() { return session_; }
+    Request& options() { return opts_; }
+
+private:
+    uint64_t TimeoutMs() const;
+    Answer AfterWait(WaitEnd end, const std::string& timedOut) const;
+    std::string MismatchText() const;
+    // The row a SEGMENT argument names, present on the tower; -1 with `a` set.
+    int Row(const std::string& segment, Answer& a);
+    // The Base Controller's firmware, opened as Open does until it is in
+    // step; -1 when it did not report it.
+    int FirmwareOf(const std::string& path, bool& accessible) const;
+
+    CliIo& io_;
+    Request opts_;
+    DeviceState state_;
+    HidLink link_{state_};
+    PatternTables patterns_;
+    CliHost host_;
+    TowerSession session_;
+};
+
+// Prints a one-shot command's answer (its data as JSON or text, its error
+// on standard error); returns its code.
+int PrintAnswer(const Answer& a, bool asJson, CliIo& io);
+
+// Runs a command over the runner's session (one-shot or a session line).
+Answer Execute(Runner& runner, Command c, bool inSession, bool jsonEvents);
+
+}  // namespace kv::cli
