@@ -37,6 +37,14 @@ Runner::Runner(CliIo& io, const Request& options)
     session_.SetStopCheck(&StopRequested);
 }
 
+std::string Runner::NoTowerText() const
+{
+    // Held by another program: it is named, and nothing was sent.
+    if (!link_.heldBy().empty())
+        return HeldByText(link_.heldBy()) + " Close that program, or let it set the tower.";
+    return kNoTowerText;
+}
+
 uint64_t Runner::TimeoutMs() const
 {
     return static_cast<uint64_t>(std::llround(opts_.timeout * 1000.0));
@@ -45,7 +53,7 @@ uint64_t Runner::TimeoutMs() const
 Answer Runner::OpenTower()
 {
     if (!session_.Open())
-        return Fail(kExitNoTower, kNoTowerText);
+        return Fail(kExitNoTower, NoTowerText());
     const WaitEnd end = session_.WaitComplete(TimeoutMs());
     if (session_.firmwareDeclined()) {
         session_.Close();
@@ -191,7 +199,7 @@ Answer Runner::List(bool inSession)
             if (held)
                 d.firmware = state_.firmwareVersion[kBaseControllerSlot];
         } else {
-            d.firmware = FirmwareOf(d.path, d.accessible);
+            d.firmware = FirmwareOf(d.path, d.accessible, d.heldBy);
         }
         devices.push_back(d);
     }
@@ -214,7 +222,7 @@ Answer Runner::List(bool inSession)
     return a;
 }
 
-int Runner::FirmwareOf(const std::string& path, bool& accessible) const
+int Runner::FirmwareOf(const std::string& path, bool& accessible, std::string& heldBy) const
 {
     DeviceState state;
     HidLink link(state);
@@ -223,6 +231,7 @@ int Runner::FirmwareOf(const std::string& path, bool& accessible) const
     TowerSession one(state, link, tables);
     one.SetStopCheck(&StopRequested);
     accessible = one.Open();
+    heldBy = link.heldBy();
     if (!accessible)
         return -1;
     one.WaitComplete(TimeoutMs());
@@ -258,7 +267,7 @@ Answer Runner::Update(bool jsonEvents)
         }
         if (!session_.IsOpen() && ListBootloaders().empty()) {
             host_.firmwareUpdate = {};
-            return Fail(kExitNoTower, kNoTowerText);
+            return Fail(kExitNoTower, NoTowerText());
         }
         session_.OnFirmwareUpdate();
     }

@@ -52,6 +52,7 @@ void* HidLink::Open()
     // A handle still held from before is released, not leaked.
     Close();
     handle_ = nullptr;
+    heldBy_.clear();
     state_.lastLinkResult = 0;
     if (!EnsureHidLibrary())
         return nullptr;
@@ -65,10 +66,16 @@ void* HidLink::Open()
             continue;
         if (!devicePath_.empty() && devicePath_ != p->path)
             continue;
-        // One that cannot be opened (held by another program) is skipped.
+        // One that another program holds is skipped unopened; so is one
+        // that cannot be opened.
+        if (!lock_.Acquire(p->path)) {
+            heldBy_ = lock_.holder();
+            continue;
+        }
         found = hid_open_path(p->path);
         if (found != nullptr)
             break;
+        lock_.Release();
     }
     hid_free_enumeration(list);
 
@@ -77,6 +84,7 @@ void* HidLink::Open()
         return nullptr;
     }
     handle_ = found;
+    heldBy_.clear();
     ++g_openHandles;
     state_.lastLinkResult = 1;
     return handle_;
@@ -88,6 +96,7 @@ int HidLink::Close()
         return 0;
     hid_close(AsDevice(handle_));
     handle_ = nullptr;
+    lock_.Release();
     --g_openHandles;
     ReleaseHidLibraryIfIdle();
     return 0;

@@ -140,6 +140,9 @@ int NotInStep(const TowerView& v, std::string& text)
     case TowerCondition::Inaccessible:
         text = "The tower could not be opened (another program may hold it).";
         return 503;
+    case TowerCondition::Held:
+        text = HeldText(v.heldBy);
+        return 409;
     case TowerCondition::FirmwareDiffers:
         text = "The Base Controller runs firmware " + (v.firmware >= 0 ? VersionText(v.firmware) : "n/a") +
                "; this program works with " + VersionText(ProgramFirmwareVersion()) + ". Update its firmware.";

@@ -79,7 +79,7 @@ json OpenApiDocument()
           {"/api/v1/events",
            {{"get",
              {{"summary", "Server-Sent Events: one JSON object per event (towers, state, arrived, lost, "
-                          "inaccessible, firmwareDiffers)"},
+                          "inaccessible, held, firmwareDiffers)"},
               {"responses",
                {{"200", {{"description", "the stream"}, {"content", {{"text/event-stream", json::object()}}}}},
                 {"409", Error("too many event streams are open")}}}}}}},

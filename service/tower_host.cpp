@@ -57,6 +57,7 @@ nlohmann::json DeviceListJson(const std::vector<ListedTower>& towers, const std:
         d.serialNumber = t.serialNumber;
         d.firmware = t.firmware;
         d.accessible = t.accessible;
+        d.heldBy = t.heldBy;
         devices.push_back(d);
     }
     for (const std::string& b : bootloaders) {
@@ -120,6 +121,7 @@ TowerHost::~TowerHost() { Close(); }
 bool TowerHost::Open() { return held_->session.Open(); }
 void TowerHost::Close() { held_->session.Close(); }
 bool TowerHost::IsOpen() const { return held_->session.IsOpen(); }
+std::string TowerHost::heldBy() const { return held_->link.heldBy(); }
 bool TowerHost::ended() const { return held_->session.ended(); }
 bool TowerHost::firmwareDiffers() const { return held_->session.firmwareDeclined(); }
 bool TowerHost::complete() const { return held_->session.complete(); }

@@ -41,6 +41,7 @@ struct ListedTower {
     std::string serialNumber;
     int firmware = -1;  // version byte, -1 unknown
     bool accessible = true;
+    std::string heldBy;  // the program holding it, if another holds it
 };
 nlohmann::json DeviceListJson(const std::vector<ListedTower>& towers, const std::vector<std::string>& bootloaders);
 
@@ -74,6 +75,8 @@ public:
     // "Close" when open: a connection report to every segment, host report 0.
     void Close();
     bool IsOpen() const;
+    // The program holding the tower when the last Open passed it over.
+    std::string heldBy() const;
     // The session ended itself (its firmware check found another version,
     // which the service never updates by itself).
     bool ended() const;

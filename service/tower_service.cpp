@@ -30,8 +30,14 @@ const char* ConditionName(TowerCondition c)
     case TowerCondition::Lost: return "lost";
     case TowerCondition::FirmwareDiffers: return "firmwareDiffers";
     case TowerCondition::Inaccessible: return "inaccessible";
+    case TowerCondition::Held: return "held";
     }
     return "";
+}
+
+std::string HeldText(const std::string& holder)
+{
+    return "The tower is held by " + holder + "; the service takes it when that program lets go.";
 }
 
 Answer ErrorAnswer(int status, const std::string& text) { return {status, json{{"error", text}, {"code", status}}}; }
@@ -61,6 +67,7 @@ struct TowerService::Tower {
     TowerCondition condition = TowerCondition::Connecting;
     std::unique_ptr<TowerHost> host;
     int firmware = -1;
+    std::string heldBy;
     bool seenInScan = true;
     bool takenBefore = false;
     bool reapply = false;  // taken again: send what clients set once in step
@@ -139,6 +146,10 @@ std::future<Answer> TowerService::Write(const std::string& id, const SegmentWrit
                     continue;
                 if (t->condition == TowerCondition::Lost || t->condition == TowerCondition::Inaccessible) {
                     answer->set_value(ErrorAnswer(503, "The tower was lost (unplugged, or a read failed)."));
+                    return;
+                }
+                if (t->condition == TowerCondition::Held) {
+                    answer->set_value(ErrorAnswer(409, HeldText(t->heldBy)));
                     return;
                 }
                 if (t->condition == TowerCondition::FirmwareDiffers) {
@@ -281,7 +292,8 @@ void TowerService::Rescan()
             continue;
         }
         match->seenInScan = true;
-        if (match->condition == TowerCondition::Lost || match->condition == TowerCondition::Inaccessible)
+        if (match->condition == TowerCondition::Lost || match->condition == TowerCondition::Inaccessible ||
+            match->condition == TowerCondition::Held)
             TakeTower(*match, a.path);
     }
 
@@ -290,7 +302,8 @@ void TowerService::Rescan()
     for (auto& t : towers_) {
         if (t->seenInScan || t->condition == TowerCondition::Lost)
             continue;
-        if (t->condition == TowerCondition::FirmwareDiffers || t->condition == TowerCondition::Inaccessible)
+        if (t->condition == TowerCondition::FirmwareDiffers || t->condition == TowerCondition::Inaccessible ||
+            t->condition == TowerCondition::Held)
             MarkLost(*t, "unplugged");
     }
 }
@@ -300,7 +313,20 @@ void TowerService::TakeTower(Tower& t, const std::string& path)
     t.path = path;
     t.host = std::make_unique<TowerHost>(path);
     if (!t.host->Open()) {
+        const std::string holder = t.host->heldBy();
         t.host.reset();
+        if (!holder.empty()) {
+            // Another program holds it: nothing was sent; tried again at
+            // each search until it lets go.
+            if (t.condition != TowerCondition::Held || t.heldBy != holder) {
+                t.condition = TowerCondition::Held;
+                t.heldBy = holder;
+                dirty_ = true;
+                Emit({{"event", "held"}, {"tower", t.id}, {"path", t.path}, {"heldBy", holder}});
+            }
+            return;
+        }
+        t.heldBy.clear();
         if (t.condition != TowerCondition::Inaccessible) {
             t.condition = TowerCondition::Inaccessible;
             dirty_ = true;
@@ -309,6 +335,7 @@ void TowerService::TakeTower(Tower& t, const std::string& path)
         return;
     }
     t.condition = TowerCondition::Connecting;
+    t.heldBy.clear();
     // Taken again after a loss: what clients set goes back once in step.
     t.reapply = t.takenBefore;
     t.takenBefore = true;
@@ -568,6 +595,7 @@ void TowerService::Publish()
         v.serialNumber = t->serialNumber;
         v.condition = t->condition;
         v.firmware = t->firmware;
+        v.heldBy = t->heldBy;
         if (t->host) {
             v.addresses = t->host->addresses();
             v.patternCodes = t->host->patternCodes();
@@ -578,7 +606,9 @@ void TowerService::Publish()
         l.path = t->path;
         l.serialNumber = t->serialNumber;
         l.firmware = t->firmware;
-        l.accessible = t->condition != TowerCondition::Inaccessible && t->condition != TowerCondition::Lost;
+        l.accessible = t->condition != TowerCondition::Inaccessible && t->condition != TowerCondition::Lost &&
+                       t->condition != TowerCondition::Held;
+        l.heldBy = t->heldBy;
         listed.push_back(l);
     }
     snap->list = DeviceListJson(listed, bootloaders_);

@@ -42,6 +42,7 @@ enum class TowerCondition {
     Lost,             // unplugged or failed; taken again when it returns
     FirmwareDiffers,  // runs another firmware; not held until replugged
     Inaccessible,     // on the list, but it could not be opened
+    Held,             // another program holds it (its lock); tried again
 };
 const char* ConditionName(TowerCondition c);
 
@@ -52,6 +53,7 @@ struct TowerView {
     std::string serialNumber;
     TowerCondition condition = TowerCondition::Connecting;
     int firmware = -1;
+    std::string heldBy;  // the program holding it, while Held
     RowBytes addresses{};
     RowBytes patternCodes{};
     // As `status --json`, with "id" and "state"; null until in step.
@@ -81,6 +83,8 @@ struct Answer {
     nlohmann::json body;
 };
 Answer ErrorAnswer(int status, const std::string& text);
+// Why a tower another program holds is refused.
+std::string HeldText(const std::string& holder);
 
 struct ServiceOptions {
     // Only the Base Controllers at these paths; empty: every one attached.

@@ -4,6 +4,7 @@
 # token, and a clean stop on SIGTERM.
 set -euo pipefail
 bin=$1
+cli=${2:-}
 work=$(mktemp -d)
 pid=""
 cleanup() {
@@ -22,6 +23,10 @@ set -e
 grep -q "needs the token" "$work/refused.out" || fail "no reason given: $(cat "$work/refused.out")"
 [ ! -e "$work/refused" ] || fail "a refused start made its state folder"
 
+# The virtual towers of the two demo programs lock their device paths here,
+# as the real programs lock the device node.
+export KESTRIVANE_LOCK_DIR="$work/locks"
+mkdir "$KESTRIVANE_LOCK_DIR"
 "$bin" --listen 127.0.0.1 --port 0 --state-dir "$work/state" >"$work/out" 2>&1 &
 pid=$!
 port=""
@@ -45,6 +50,17 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 [ "$(req "$base/api/v1/towers")" = 200 ] || fail "list"
+
+# The service holds the tower: the CLI names it, exits 3 and opens nothing.
+if [ -n "$cli" ]; then
+  set +e
+  "$cli" on 1 >"$work/cli.out" 2>"$work/cli.err"
+  code=$?
+  set -e
+  [ "$code" = 3 ] || fail "kestrivane-cli on a held tower exited with $code"
+  grep -qF "The tower is held by kestrivaned-demo (pid $pid)." "$work/cli.err" ||
+    fail "kestrivane-cli did not name the holder: $(cat "$work/cli.err")"
+fi
 grep -q '"id":"1"' "$work/body" && grep -q '"state":"online"' "$work/body" || fail "list: $(cat "$work/body")"
 [ "$(req "$base/api/v1/towers/1")" = 200 ] || fail "status"
 grep -q '"name":"Red 1"' "$work/body" || fail "status: $(cat "$work/body")"

@@ -11,10 +11,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "device/hid_link.h"
 #include "service/http_api.h"
 #include "service/tower_service.h"
 #include "sim/virtual_bootloader.h"
 #include "sim/virtual_tower.h"
+#include "tests/platform/lock_holder.h"
 
 namespace kv::service {
 namespace {
@@ -33,6 +35,11 @@ protected:
     {
         sim::TheVirtualTower().Reset();
         sim::TheVirtualUsb().Reset();
+        StartService(true);
+    }
+
+    void StartService(bool waitOnline)
+    {
         ServiceOptions options;
         options.confirmTimeout = 3000ms;
         options.rescanInterval = 100ms;
@@ -48,7 +55,9 @@ protected:
         service_->Start();
         api_->Start();
         host_ = "127.0.0.1:" + std::to_string(api_->port());
-        ASSERT_TRUE(WaitFor([this] { return State("1") == "online"; }, 3s));
+        if (waitOnline) {
+            ASSERT_TRUE(WaitFor([this] { return State("1") == "online"; }, 3s));
+        }
     }
 
     void TearDown() override
@@ -356,6 +365,62 @@ TEST_F(ServiceTest, ALostTowerAnswers503AndWhatClientsSetIsBackSoonAfterItReturn
     // Taken again under the same id.
     EXPECT_EQ(State("1"), "online");
     EXPECT_EQ(service_->snapshot()->towers.size(), 1u);
+}
+
+// Another program holds the tower before the service starts.
+class HeldTowerTest : public ServiceTest {
+protected:
+    void SetUp() override
+    {
+        sim::TheVirtualTower().Reset();
+        sim::TheVirtualUsb().Reset();
+        path_ = sim::TheVirtualTower().hidDevices().front().path;
+        const std::string path = path_;
+        holder_ = std::make_unique<test::LockHolder>("kestrivane", [path] {
+            static DeviceState state;
+            static HidLink link(state);
+            link.SetDevicePath(path);
+            return link.Open() != nullptr;
+        });
+        ASSERT_TRUE(holder_->holds());
+        StartService(false);
+    }
+
+    test::LockFolder folder_;
+    std::string path_;
+    std::unique_ptr<test::LockHolder> holder_;
+};
+
+TEST_F(HeldTowerTest, ATowerAnotherProgramHoldsIsListedAsHeldAndTakenWhenItLetsGo)
+{
+    ASSERT_TRUE(WaitFor([this] { return State("1") == "held"; }, 3s));
+    const std::string holder = "kestrivane (pid " + std::to_string(holder_->pid()) + ")";
+    httplib::Client c = Client();
+    const auto list = c.Get("/api/v1/towers");
+    ASSERT_TRUE(list);
+    const json entry = json::parse(list->body)["baseControllers"][0];
+    EXPECT_EQ(entry["state"], "held");
+    EXPECT_EQ(entry["heldBy"], holder);
+    EXPECT_EQ(entry["accessible"], false);
+    EXPECT_EQ(entry["path"], path_);
+    const auto status = c.Get("/api/v1/towers/1");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->status, 409);
+    EXPECT_NE(json::parse(status->body)["error"].get<std::string>().find("held by " + holder),
+              std::string::npos);
+    const auto write = Write("1", R"({"on": true})");
+    ASSERT_TRUE(write);
+    EXPECT_EQ(write->status, 409) << write->body;
+    // Searched again and again, never opened under its holder.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(OnTower([] { return Tower().outputLog().empty(); }));
+    EXPECT_EQ(OnTower([] { return sim::TheVirtualTower().hidApi().openCalls; }), 0);
+
+    holder_->Release();
+    ASSERT_TRUE(WaitFor([this] { return State("1") == "online"; }, 3s));
+    const auto on = Write("1", R"({"on": true})");
+    ASSERT_TRUE(on);
+    EXPECT_EQ(on->status, 200) << on->body;
 }
 
 TEST_F(ServiceTest, AFirmwareThatDiffersIsShownAndNeverUpdated)
