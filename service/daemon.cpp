@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include "device/version.h"
+#include "platform/service_notify.h"
 #include "service/access.h"
 #include "service/http_api.h"
 #include "service/tower_service.h"
@@ -106,6 +107,7 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
 
     ServiceOptions options;
     options.devices = devices;
+    options.notifyServiceManager = true;
     options.confirmTimeout = std::chrono::milliseconds(static_cast<int64_t>(timeout * 1000.0));
     TowerService service(options);
     HttpApi api(service, config);
@@ -140,6 +142,7 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
     sigwait(&stopSignals, &signal);
 
     out << kName << ": stopping\n" << std::flush;
+    NotifyStopping();
     api.Stop();
     service.Stop();
     return kDaemonOk;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/clock.h"
+#include "platform/service_notify.h"
 
 namespace kv::service {
 
@@ -196,6 +197,11 @@ void TowerService::Loop()
     using Clock = std::chrono::steady_clock;
     auto nextTick = Clock::now();
     auto nextScan = Clock::now();
+    // The watchdog hears from this thread, so a poll loop that hangs is
+    // what the service manager sees and restarts.
+    const uint64_t watchdogMs = options_.notifyServiceManager ? WatchdogPeriodMs() : 0;
+    auto nextWatchdog = Clock::now();
+    bool ready = false;
     for (;;) {
         std::vector<std::function<void()>> work;
         bool stop = false;
@@ -225,6 +231,14 @@ void TowerService::Loop()
         if (!work.empty())
             dirty_ = true;
         Publish();
+        if (options_.notifyServiceManager && !ready) {
+            ready = true;
+            NotifyReady();
+        }
+        if (watchdogMs > 0 && Clock::now() >= nextWatchdog) {
+            NotifyWatchdog();
+            nextWatchdog = Clock::now() + std::chrono::milliseconds(watchdogMs / 2);
+        }
     }
 
     // Whatever waits is answered; every tower left as "Close" leaves it.

@@ -95,6 +95,9 @@ struct ServiceOptions {
     std::chrono::milliseconds rescanInterval{500};
     // Writes queued per tower beyond the one running; more are refused.
     size_t queueDepth = 16;
+    // Tell the service manager (systemd) from the poll thread: ready after
+    // the first search for towers, alive (its watchdog) while ticks run.
+    bool notifyServiceManager = false;
 };
 
 class TowerService {

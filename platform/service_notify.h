@@ -1,0 +1,20 @@
+// What a service tells its service manager (systemd's sd_notify): that it is
+// ready, that it is alive (the watchdog), that it stops. Without a service
+// manager, or built without libsystemd, every call does nothing.
+#pragma once
+
+#include <cstdint>
+
+namespace kv {
+
+// READY=1: the service serves now.
+void NotifyReady();
+// WATCHDOG=1: the service is alive; sent at least every half watchdog period.
+void NotifyWatchdog();
+// STOPPING=1.
+void NotifyStopping();
+// The watchdog period the service manager asks for, in milliseconds; 0 when
+// it asks for none.
+uint64_t WatchdogPeriodMs();
+
+}  // namespace kv
