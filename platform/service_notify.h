@@ -9,7 +9,7 @@ namespace kv {
 
 // READY=1: the service serves now.
 void NotifyReady();
-// WATCHDOG=1: the service is alive; sent at least every half watchdog period.
+// WATCHDOG=1: the service is alive; sent every quarter of the watchdog period.
 void NotifyWatchdog();
 // STOPPING=1.
 void NotifyStopping();

@@ -237,7 +237,9 @@ void TowerService::Loop()
         }
         if (watchdogMs > 0 && Clock::now() >= nextWatchdog) {
             NotifyWatchdog();
-            nextWatchdog = Clock::now() + std::chrono::milliseconds(watchdogMs / 2);
+            // A quarter period: a paced send sequence (up to about half a
+            // second) holds the thread between two beats.
+            nextWatchdog = Clock::now() + std::chrono::milliseconds(watchdogMs / 4);
         }
     }
 
