@@ -143,6 +143,9 @@ int NotInStep(const TowerView& v, std::string& text)
     case TowerCondition::Held:
         text = HeldText(v.heldBy);
         return 409;
+    case TowerCondition::Updating:
+        text = "A firmware update of the tower runs.";
+        return 409;
     case TowerCondition::FirmwareDiffers:
         text = "The Base Controller runs firmware " + (v.firmware >= 0 ? VersionText(v.firmware) : "n/a") +
                "; this program works with " + VersionText(ProgramFirmwareVersion()) + ". Update its firmware.";
@@ -423,6 +426,23 @@ void HttpApi::Configure(httplib::Server& server)
     const char* segmentPath = R"(/api/v1/towers/([^/]{1,64})/segments/([^/]{1,64}))";
     server.Put(segmentPath, segmentWrite);
     server.Patch(segmentPath, segmentWrite);
+
+    // The firmware update with the installed file: answered at once, its
+    // progress and outcome on the event stream. The body is empty or {}.
+    server.Post(R"(/api/v1/towers/([^/]{1,64})/update)", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!req.body.empty()) {
+            const json j = json::parse(req.body, nullptr, false);
+            if (j.is_discarded() || !j.is_object()) {
+                Fail(res, 400, "The body is not a JSON object.");
+                return;
+            }
+            if (!j.empty()) {
+                Fail(res, 400, "Unknown field '" + Quoted(j.begin().key()) + "': an update takes none.");
+                return;
+            }
+        }
+        Reply(res, service_.StartUpdate(req.matches[1].str()));
+    });
 
     server.Get("/api/v1/events", [this](const httplib::Request&, httplib::Response& res) {
         if (eventStreams_.fetch_add(1) >= config_.maxEventStreams) {

@@ -8,6 +8,10 @@
 #include "device/hid_link.h"
 #include "device/pattern_tables.h"
 #include "device/version.h"
+#include "update/firmware_update_path.h"
+#include "update/update_dialogs.h"
+#include "update/update_outcome.h"
+#include "update/update_run.h"
 #include "sync/poll_cycle.h"
 #include "sync/send_path.h"
 
@@ -102,13 +106,65 @@ int ProgramFirmwareVersion() { return ProgramVersion; }
 
 // ---- TowerHost ----------------------------------------------------------------
 
+namespace {
+
+// The session's host: the tick is the service's loop. The version check's
+// update is declined (as the window does when its user says no) unless a
+// client started one.
+class ServiceSessionHost : public SessionHost {
+public:
+    std::function<void()> update;
+    bool RunFirmwareUpdate() override
+    {
+        if (!update)
+            return false;
+        update();
+        return true;
+    }
+};
+
+// The update path's dialogs with nobody to ask: the update is wanted (a
+// client asked for it), progress goes to the service's events, a failure is
+// not tried again.
+class ServiceUpdateDialogs : public UpdateDialogs {
+public:
+    explicit ServiceUpdateDialogs(const UpdateProgressFn& progress) : progress_(progress) {}
+
+    void ShowError(const std::string& text, const std::string&) override { report.error = text; }
+    int RunVersionDialog(const VersionDialogContent&) override { return kVersionDialogOk; }
+    int RunProgress(const UpdateAttempt& attempt) override
+    {
+        report.ran = true;
+        report.result = attempt.Run(&Hook, this);
+        report.outcome = UpdateOutcomeText(report.step, report.result);
+        return report.result == UPDATE_SUCCESS ? 1 : 3;  // updated, failed
+    }
+    int RunFailed() override { return 2; }  // give up
+    void RunSuccess() override {}
+
+    UpdateReport report;
+
+private:
+    static void Hook(void* context, int step, int /*inStep*/, int percent)
+    {
+        auto& self = *static_cast<ServiceUpdateDialogs*>(context);
+        self.report.step = step;
+        const char* text = update_step_text(step);
+        if (self.progress_ && text != nullptr)
+            self.progress_(step, text, percent);
+    }
+
+    const UpdateProgressFn& progress_;
+};
+
+}  // namespace
+
 struct TowerHost::Held {
     DeviceState state;
     HidLink link{state};
     PatternTables patterns;
-    // The default host runs no update: the version check declines it, as
-    // the window does when its user says no; a client starts an update.
-    TowerSession session{state, link, patterns};
+    ServiceSessionHost host;
+    TowerSession session{state, link, patterns, host};
 };
 
 TowerHost::TowerHost(const std::string& path) : held_(std::make_unique<Held>())
@@ -154,6 +210,20 @@ bool TowerHost::SendPattern(int row, uint8_t code, int position, uint16_t& level
     level = s.ComposedLevel(row);
     // A row already in place sends nothing, which is no failure.
     return s.Send() != SendOutcome::Failed;
+}
+
+UpdateReport TowerHost::RunUpdate(const std::string& hexPath, const UpdateProgressFn& progress)
+{
+    Held& h = *held_;
+    ServiceUpdateDialogs dialogs(progress);
+    FirmwareUpdatePath path(h.session, dialogs);
+    if (!hexPath.empty())
+        path.SetFirmwarePath(hexPath);
+    h.host.update = [&path] { path.OnFirmwareUpdate(); };
+    h.session.OnFirmwareUpdate();
+    h.host.update = {};
+    dialogs.report.succeeded = dialogs.report.ran && dialogs.report.result == UPDATE_SUCCESS && h.session.IsOpen();
+    return dialogs.report;
 }
 
 int TowerHost::sliderPosition(int row) const { return held_->session.model().output[Index(row)].sliderPos; }

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +64,18 @@ std::string VersionText(int version);
 // The version this program works with.
 int ProgramFirmwareVersion();
 
+// How a firmware update the service ran ended.
+struct UpdateReport {
+    bool ran = false;        // the run started (the file was there)
+    bool succeeded = false;  // flashed, and the link open again
+    int step = -1;           // the last step the run reached
+    int result = -1;         // UPDATE_SUCCESS or the failure code
+    std::string outcome;     // the success text, or [step.result]
+    std::string error;       // why it did not run (the file is missing)
+};
+// Progress of a run: the step (0..UPDATE_STEP_COUNT-1), its text, percent.
+using UpdateProgressFn = std::function<void(int step, const std::string& text, int percent)>;
+
 class TowerHost {
 public:
     explicit TowerHost(const std::string& path);
@@ -102,6 +115,11 @@ public:
     int sliderPosition(int row) const;
     // The row's on/off button; the next tick sends the state reports.
     void PressSwitch(int row);
+    // The firmware update path of every front end with the firmware file at
+    // `hexPath` (empty: the one installed beside the program), with no
+    // questions asked and no second attempt. Returns when it is done; the
+    // link is open again (and coming in step) after a success.
+    UpdateReport RunUpdate(const std::string& hexPath, const UpdateProgressFn& progress);
     // Times the input panel was redrawn (state reports sent).
     int panelRefreshes() const;
     bool lastWriteFailed() const;

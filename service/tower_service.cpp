@@ -32,6 +32,7 @@ const char* ConditionName(TowerCondition c)
     case TowerCondition::FirmwareDiffers: return "firmwareDiffers";
     case TowerCondition::Inaccessible: return "inaccessible";
     case TowerCondition::Held: return "held";
+    case TowerCondition::Updating: return "updating";
     }
     return "";
 }
@@ -149,6 +150,10 @@ std::future<Answer> TowerService::Write(const std::string& id, const SegmentWrit
                     answer->set_value(ErrorAnswer(503, "The tower was lost (unplugged, or a read failed)."));
                     return;
                 }
+                if (t->condition == TowerCondition::Updating) {
+                    answer->set_value(ErrorAnswer(409, "A firmware update of the tower runs."));
+                    return;
+                }
                 if (t->condition == TowerCondition::Held) {
                     answer->set_value(ErrorAnswer(409, HeldText(t->heldBy)));
                     return;
@@ -170,6 +175,139 @@ std::future<Answer> TowerService::Write(const std::string& id, const SegmentWrit
     }
     inboxChanged_.notify_all();
     return result;
+}
+
+Answer TowerService::StartUpdate(const std::string& id)
+{
+    const auto snap = snapshot();
+    const TowerView* v = snap->Find(id);
+    if (v == nullptr)
+        return ErrorAnswer(404, "No tower '" + id + "'.");
+    switch (v->condition) {
+    case TowerCondition::Online:
+    case TowerCondition::FirmwareDiffers:
+        break;
+    case TowerCondition::Held:
+        return ErrorAnswer(409, HeldText(v->heldBy));
+    case TowerCondition::Updating:
+        return ErrorAnswer(409, "A firmware update of the tower runs.");
+    case TowerCondition::Connecting:
+        return ErrorAnswer(503, "The tower has not reported its whole state yet.");
+    case TowerCondition::Lost:
+    case TowerCondition::Inaccessible:
+        return ErrorAnswer(503, "The tower was lost (unplugged, or a read failed).");
+    }
+    const std::string towerId = v->id;
+    {
+        std::lock_guard<std::mutex> lock(updatesMutex_);
+        if (std::find(updating_.begin(), updating_.end(), towerId) != updating_.end())
+            return ErrorAnswer(409, "A firmware update of the tower runs.");
+        updating_.push_back(towerId);
+    }
+    {
+        std::lock_guard<std::mutex> lock(inboxMutex_);
+        if (stopping_ || !running_) {
+            std::lock_guard<std::mutex> l(updatesMutex_);
+            updating_.erase(std::remove(updating_.begin(), updating_.end(), towerId), updating_.end());
+            return ErrorAnswer(503, "The service is stopping.");
+        }
+        inbox_.push_back([this, towerId] {
+            for (auto& t : towers_)
+                if (t->id == towerId) {
+                    RunUpdate(*t);
+                    break;
+                }
+            std::lock_guard<std::mutex> l(updatesMutex_);
+            updating_.erase(std::remove(updating_.begin(), updating_.end(), towerId), updating_.end());
+        });
+    }
+    inboxChanged_.notify_all();
+    return Answer{202, json{{"tower", towerId}, {"update", "started"}, {"events", "/api/v1/events"}}};
+}
+
+void TowerService::FailWrites(Tower& t, int status, const std::string& text)
+{
+    if (t.active && t.active->answer)
+        t.active->answer->set_value(ErrorAnswer(status, text));
+    t.active.reset();
+    t.phase = Tower::Phase::Idle;
+    for (Pending& p : t.queue)
+        if (p.answer)
+            p.answer->set_value(ErrorAnswer(status, text));
+    t.queue.clear();
+}
+
+void TowerService::RunUpdate(Tower& t)
+{
+    auto done = [&](const UpdateReport& r) {
+        json e{{"event", "update"},   {"tower", t.id},         {"state", "done"},
+               {"succeeded", r.succeeded}, {"outcome", r.outcome}, {"result", r.result}};
+        if (!r.error.empty())
+            e["error"] = r.error;
+        Emit(e);
+    };
+    const TowerCondition before = t.condition;
+    if (before != TowerCondition::Online && before != TowerCondition::FirmwareDiffers) {
+        UpdateReport r;
+        r.error = "The tower is not in step (" + std::string(ConditionName(before)) + ").";
+        done(r);
+        return;
+    }
+    if (!t.host) {
+        // Not held since its firmware check: taken for the update.
+        t.host = std::make_unique<TowerHost>(t.path);
+        if (!t.host->Open()) {
+            UpdateReport r;
+            r.error = t.host->heldBy().empty() ? "The tower could not be opened." : HeldText(t.host->heldBy());
+            t.host.reset();
+            done(r);
+            return;
+        }
+    }
+    FailWrites(t, 409, "A firmware update of the tower runs.");
+    t.condition = TowerCondition::Updating;
+    t.status = nullptr;
+    dirty_ = true;
+    Publish();
+    Emit({{"event", "update"}, {"tower", t.id}, {"state", "started"}});
+
+    // One event per step, and every 10 % within it: enough to follow, few
+    // enough for slow readers.
+    int lastStep = -1;
+    int lastPercent = -100;
+    const UpdateReport r = t.host->RunUpdate(options_.firmwarePath, [&](int step, const std::string& text, int percent) {
+        if (step == lastStep && percent < lastPercent + 10 && percent != 100)
+            return;
+        if (step == lastStep && percent == lastPercent)
+            return;
+        lastStep = step;
+        lastPercent = percent;
+        Emit({{"event", "update"}, {"tower", t.id}, {"state", "progress"}, {"step", step}, {"text", text},
+              {"percent", percent}});
+    });
+    dirty_ = true;
+    if (r.succeeded) {
+        // Online again on its new firmware: what clients set goes back
+        // once it is in step.
+        t.condition = TowerCondition::Connecting;
+        t.firmware = -1;
+        t.reapply = true;
+    } else if (!r.ran && t.host->IsOpen()) {
+        // Nothing was flashed (the file is missing): the tower stands as it
+        // was.
+        if (before == TowerCondition::FirmwareDiffers) {
+            t.host->Close();
+            t.host.reset();
+        }
+        t.condition = before == TowerCondition::Online ? TowerCondition::Connecting : before;
+    } else {
+        if (t.host)
+            t.host->Close();
+        t.host.reset();
+        t.condition = TowerCondition::Lost;
+        Emit({{"event", "lost"}, {"tower", t.id}, {"reason", "update failed"}});
+    }
+    done(r);
 }
 
 std::future<void> TowerService::RunOnPollThread(std::function<void()> work)

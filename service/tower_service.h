@@ -43,6 +43,7 @@ enum class TowerCondition {
     FirmwareDiffers,  // runs another firmware; not held until replugged
     Inaccessible,     // on the list, but it could not be opened
     Held,             // another program holds it (its lock); tried again
+    Updating,         // a client's firmware update runs on it
 };
 const char* ConditionName(TowerCondition c);
 
@@ -98,6 +99,9 @@ struct ServiceOptions {
     // Tell the service manager (systemd) from the poll thread: ready after
     // the first search for towers, alive (its watchdog) while ticks run.
     bool notifyServiceManager = false;
+    // The firmware file an update flashes; empty: the one installed beside
+    // the program.
+    std::string firmwarePath;
 };
 
 class TowerService {
@@ -121,6 +125,11 @@ public:
     // answered by the poll thread within the confirm timeout.
     std::future<Answer> Write(const std::string& id, const SegmentWrite& write);
 
+    // Starts the firmware update of the tower with that id on the poll
+    // thread: 202 at once, progress and outcome as "update" events; 409
+    // while one runs (or the tower is held elsewhere), 404, 503 when lost.
+    Answer StartUpdate(const std::string& id);
+
     // Runs `work` on the poll thread between two ticks (tests use it to look
     // at the virtual tower, which is not to be touched from another thread).
     std::future<void> RunOnPollThread(std::function<void()> work);
@@ -140,6 +149,8 @@ private:
     void QueueReapply(Tower& t);
     void ExpireWaiting(Tower& t);
     void Publish();
+    void RunUpdate(Tower& t);
+    void FailWrites(Tower& t, int status, const std::string& text);
     void Emit(nlohmann::json event);
     bool Wanted(const AttachedTower& a) const;
 
@@ -160,6 +171,10 @@ private:
     std::vector<std::string> bootloaders_;
     int nextId_ = 1;
     bool dirty_ = true;
+
+    // Towers whose update was started and has not ended (any thread).
+    std::mutex updatesMutex_;
+    std::vector<std::string> updating_;
 
     std::thread thread_;
     std::atomic<bool> running_{false};

@@ -43,6 +43,7 @@ protected:
         ServiceOptions options;
         options.confirmTimeout = 3000ms;
         options.rescanInterval = 100ms;
+        options.firmwarePath = KV_DEMO_FIRMWARE;
         service_ = std::make_unique<TowerService>(options);
         ApiConfig config;
         config.token = kToken;
@@ -367,6 +368,61 @@ TEST_F(ServiceTest, ALostTowerAnswers503AndWhatClientsSetIsBackSoonAfterItReturn
     EXPECT_EQ(service_->snapshot()->towers.size(), 1u);
 }
 
+TEST_F(ServiceTest, AnUpdateRunsOnThePollThreadWithItsProgressAsEventsAndTheTowerComesBack)
+{
+    EventReader events(api_->port());
+    ASSERT_TRUE(WaitFor([&] { return events.Events().size() >= 2; }, 2s));
+    ASSERT_EQ(Write("1", R"({"on": true})")->status, 200);
+    httplib::Client c = Client();
+    const httplib::Headers token{{"Authorization", "Bearer " + kToken}};
+    // Refused before anything starts: no token, a body with fields, no tower.
+    EXPECT_EQ(c.Post("/api/v1/towers/1/update", "{}", "application/json")->status, 401);
+    EXPECT_EQ(c.Post("/api/v1/towers/1/update", token, R"({"file": "/etc/passwd"})", "application/json")->status, 400);
+    EXPECT_EQ(c.Post("/api/v1/towers/9/update", token, "{}", "application/json")->status, 404);
+
+    const auto started = c.Post("/api/v1/towers/1/update", token, "{}", "application/json");
+    ASSERT_TRUE(started);
+    ASSERT_EQ(started->status, 202) << started->body;
+    EXPECT_EQ(json::parse(started->body)["update"], "started");
+    // While it runs: a second update and writes are busy.
+    const auto again = c.Post("/api/v1/towers/1/update", token, "", "application/json");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 409) << again->body;
+    EXPECT_EQ(json::parse(again->body)["code"], 409);
+
+    auto finished = [&] {
+        for (const json& e : events.Events())
+            if (e["event"] == "update" && e["state"] == "done")
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(WaitFor(finished, 60s));
+    std::vector<json> update;
+    for (const json& e : events.Events())
+        if (e["event"] == "update")
+            update.push_back(e);
+    ASSERT_GE(update.size(), 3u);
+    EXPECT_EQ(update.front()["state"], "started");
+    EXPECT_EQ(update.back()["succeeded"], true) << update.back();
+    EXPECT_EQ(update.back()["result"], 0);
+    // Progress in step order, each with its text.
+    int step = -1;
+    for (size_t i = 1; i + 1 < update.size(); ++i) {
+        EXPECT_EQ(update[i]["state"], "progress");
+        EXPECT_GE(update[i]["step"].get<int>(), step);
+        step = update[i]["step"];
+        EXPECT_FALSE(update[i]["text"].get<std::string>().empty());
+    }
+    EXPECT_EQ(step, 7);
+
+    // Back in step on the flashed firmware, with what the client had set.
+    ASSERT_TRUE(WaitFor([this] { return State("1") == "online"; }, 5s));
+    ASSERT_TRUE(WaitFor([this] { return OnTower([] { return Tower().switchState(8).on == 1; }); }, 3s));
+    const auto status = c.Get("/api/v1/towers/1");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->status, 200);
+}
+
 // Another program holds the tower before the service starts.
 class HeldTowerTest : public ServiceTest {
 protected:
@@ -423,7 +479,7 @@ TEST_F(HeldTowerTest, ATowerAnotherProgramHoldsIsListedAsHeldAndTakenWhenItLetsG
     EXPECT_EQ(on->status, 200) << on->body;
 }
 
-TEST_F(ServiceTest, AFirmwareThatDiffersIsShownAndNeverUpdated)
+TEST_F(ServiceTest, AFirmwareThatDiffersIsShownAndNeverUpdatedUntilAClientAsks)
 {
     api_->Stop();
     service_->Stop();
@@ -431,6 +487,7 @@ TEST_F(ServiceTest, AFirmwareThatDiffersIsShownAndNeverUpdated)
     Tower().mutableConfig().firmwareVersion[5] = 27;
     ServiceOptions options;
     options.rescanInterval = 100ms;
+    options.firmwarePath = KV_DEMO_FIRMWARE;
     service_ = std::make_unique<TowerService>(options);
     ApiConfig config;
     config.token = kToken;
@@ -451,6 +508,17 @@ TEST_F(ServiceTest, AFirmwareThatDiffersIsShownAndNeverUpdated)
     std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(OnTower([] { return Tower().inBootloader(); }));
     EXPECT_EQ(OnTower([] { return Tower().hostConnected(); }), 0);
+
+    // A client starts the update: the tower is taken for it and comes back
+    // on the program's firmware.
+    const auto started = Client().Post("/api/v1/towers/1/update", {{"Authorization", "Bearer " + kToken}}, "{}",
+                                       "application/json");
+    ASSERT_TRUE(started);
+    ASSERT_EQ(started->status, 202) << started->body;
+    ASSERT_TRUE(WaitFor([this] { return State("1") == "online"; }, 60s)) << State("1");
+    const auto after = Client().Get("/api/v1/towers/1");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(json::parse(after->body)["baseController"]["firmware"], "2.8") << after->body;
 }
 
 TEST_F(ServiceTest, EventStreamsAreBoundedAndEndWhenTheServiceStops)
