@@ -189,7 +189,7 @@ const char* const kPageScript = R"JS(
       towers.set(e.tower, { state: 'online', status: e.status });
       draw(e.tower);
     } else if (e.tower !== undefined) {
-      const states = { lost: 'lost', arrived: 'connecting', inaccessible: 'inaccessible', firmwareDiffers: 'firmwareDiffers' };
+      const states = { lost: 'lost', arrived: 'connecting', inaccessible: 'inaccessible', held: 'held', firmwareDiffers: 'firmwareDiffers', update: 'updating' };
       towers.set(e.tower, { state: states[e.event] || e.event, status: null });
       draw(e.tower);
     }
