@@ -360,6 +360,9 @@ void TowerService::Loop()
             nextScan = Clock::now() + options_.rescanInterval;
         }
         if (now >= nextTick) {
+            if (options_.tickObserver)
+                options_.tickObserver(
+                    std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - nextTick).count());
             TickAll();
             nextTick += std::chrono::milliseconds(kPollTickMs);
             // A tick that ran long is not made up for with a burst.

@@ -102,6 +102,9 @@ struct ServiceOptions {
     // The firmware file an update flashes; empty: the one installed beside
     // the program.
     std::string firmwarePath;
+    // Told, on the poll thread, how late each tick started against its
+    // schedule, in microseconds (the benchmark's measure).
+    std::function<void(int64_t lateUs)> tickObserver;
 };
 
 class TowerService {
