@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <iostream>
 #include <array>
 #include <chrono>
 #include <mutex>
