@@ -12,6 +12,11 @@ void NotifyReady() { sd_notify(0, "READY=1"); }
 void NotifyWatchdog() { sd_notify(0, "WATCHDOG=1"); }
 void NotifyStopping() { sd_notify(0, "STOPPING=1"); }
 
+void NotifyWatchdogPeriod(uint64_t ms)
+{
+    sd_notifyf(0, "WATCHDOG_USEC=%llu\nWATCHDOG=1", static_cast<unsigned long long>(ms) * 1000ULL);
+}
+
 uint64_t WatchdogPeriodMs()
 {
     uint64_t us = 0;
@@ -23,6 +28,7 @@ uint64_t WatchdogPeriodMs()
 void NotifyReady() {}
 void NotifyWatchdog() {}
 void NotifyStopping() {}
+void NotifyWatchdogPeriod(uint64_t) {}
 uint64_t WatchdogPeriodMs() { return 0; }
 
 #endif

@@ -11,6 +11,9 @@ namespace kv {
 void NotifyReady();
 // WATCHDOG=1: the service is alive; sent every quarter of the watchdog period.
 void NotifyWatchdog();
+// WATCHDOG_USEC=: the watchdog waits this long for the next beat from now
+// on (a long piece of work on the thread that feeds it), and a beat.
+void NotifyWatchdogPeriod(uint64_t ms);
 // STOPPING=1.
 void NotifyStopping();
 // The watchdog period the service manager asks for, in milliseconds; 0 when

@@ -13,6 +13,10 @@ namespace {
 
 size_t Index(int row) { return static_cast<size_t>(row); }
 
+// The longest a firmware update may hold the poll thread before the service
+// manager takes the service for hung.
+constexpr uint64_t kUpdateWatchdogMs = 300000;
+
 // The segment's entry of a status object.
 json SegmentOf(const json& status, int row)
 {
@@ -271,6 +275,13 @@ void TowerService::RunUpdate(Tower& t)
     Publish();
     Emit({{"event", "update"}, {"tower", t.id}, {"state", "started"}});
 
+    // The update holds the poll thread, the watchdog's only feeder, for
+    // longer than its period (an erase alone may take 20 s): the watchdog
+    // waits for the whole update, and gets its own period back after it.
+    const uint64_t watchdogMs = options_.notifyServiceManager ? WatchdogPeriodMs() : 0;
+    if (watchdogMs > 0)
+        NotifyWatchdogPeriod(kUpdateWatchdogMs);
+
     // One event per step, and every 10 % within it: enough to follow, few
     // enough for slow readers.
     int lastStep = -1;
@@ -285,6 +296,8 @@ void TowerService::RunUpdate(Tower& t)
         Emit({{"event", "update"}, {"tower", t.id}, {"state", "progress"}, {"step", step}, {"text", text},
               {"percent", percent}});
     });
+    if (watchdogMs > 0)
+        NotifyWatchdogPeriod(watchdogMs);
     dirty_ = true;
     if (r.succeeded) {
         // Online again on its new firmware: what clients set goes back
