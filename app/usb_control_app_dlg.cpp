@@ -475,8 +475,8 @@ void CUSBControlAppDlg::OnOpenClose()
     session_.OnOpenClose();
     if (session_.IsOpen())
         finder_.Connected(link_.devicePath());
-    else
-        session_.ShowMessage(kUnableToOpenText, finder_.HintAfterFailedOpen());
+    else  // the warning as the session put it, and what to check below it
+        session_.ShowMessage(session_.model().messageLine, finder_.HintAfterFailedOpen());
 }
 
 void CUSBControlAppDlg::OnWatch()

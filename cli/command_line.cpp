@@ -76,7 +76,7 @@ void OptionWords(const CLI::App& app, std::string& withValue, std::string& flags
     }
 }
 
-// A description inside a zsh spec: no quotes, brackets or colons.
+// A description inside a zsh argument description: no quotes, brackets or colons.
 std::string ZshText(std::string text)
 {
     for (char& ch : text)

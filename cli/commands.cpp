@@ -127,6 +127,14 @@ Runner::Runner(CliIo& io, const Request& options)
     session_.SetStopCheck(&StopRequested);
 }
 
+std::string Runner::NoTowerText() const
+{
+    // Held by another program: it is named, and nothing was sent.
+    if (!link_.heldBy().empty())
+        return HeldByText(link_.heldBy()) + " Close that program, or let it set the tower.";
+    return kNoTowerText;
+}
+
 uint64_t Runner::TimeoutMs() const
 {
     return static_cast<uint64_t>(std::llround(opts_.timeout * 1000.0));
@@ -230,7 +238,7 @@ Answer Runner::OpenTower()
     if (found.code != kExitOk)
         return found;
     if (!session_.Open())
-        return Fail(kExitNoTower, kNoTowerText);
+        return Fail(kExitNoTower, NoTowerText());
     RememberOpenedTower();
     const WaitEnd end = session_.WaitComplete(TimeoutMs());
     if (session_.firmwareDeclined()) {
@@ -377,7 +385,7 @@ Answer Runner::List(bool inSession)
             if (held)
                 d.firmware = state_.firmwareVersion[kBaseControllerSlot];
         } else {
-            d.firmware = FirmwareOf(d.path, d.accessible);
+            d.firmware = FirmwareOf(d.path, d.accessible, d.heldBy);
         }
         devices.push_back(d);
     }
@@ -400,7 +408,7 @@ Answer Runner::List(bool inSession)
     return a;
 }
 
-int Runner::FirmwareOf(const std::string& path, bool& accessible) const
+int Runner::FirmwareOf(const std::string& path, bool& accessible, std::string& heldBy) const
 {
     DeviceState state;
     HidLink link(state);
@@ -409,6 +417,7 @@ int Runner::FirmwareOf(const std::string& path, bool& accessible) const
     TowerSession one(state, link, tables);
     one.SetStopCheck(&StopRequested);
     accessible = one.Open();
+    heldBy = link.heldBy();
     if (!accessible)
         return -1;
     one.WaitComplete(TimeoutMs());
@@ -459,7 +468,7 @@ Answer Runner::Update(bool jsonEvents)
         if (StopRequested())
             return Fail(kExitInterrupted, "Interrupted.");
         if (!session_.IsOpen() && ListBootloaders().empty())
-            return Fail(kExitNoTower, kNoTowerText);
+            return Fail(kExitNoTower, NoTowerText());
         session_.OnFirmwareUpdate();
     }
 

@@ -71,6 +71,8 @@ public:
 
 private:
     uint64_t TimeoutMs() const;
+    // Why no tower could be opened: the program holding it, or the udev hint.
+    std::string NoTowerText() const;
     Answer AfterWait(WaitEnd end, const std::string& timedOut) const;
     std::string MismatchText() const;
     // The row a SEGMENT argument names, present on the tower; -1 with `a` set.
@@ -82,7 +84,7 @@ private:
     void RememberOpenedTower();
     // The Base Controller's firmware, opened as Open does until it is in
     // step; -1 when it did not report it.
-    int FirmwareOf(const std::string& path, bool& accessible) const;
+    int FirmwareOf(const std::string& path, bool& accessible, std::string& heldBy) const;
 
     CliIo& io_;
     Request opts_;

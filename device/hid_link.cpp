@@ -78,6 +78,7 @@ void* HidLink::Open()
     Close();
     handle_ = nullptr;
     openedPath_.clear();
+    heldBy_.clear();
     state_.lastLinkResult = 0;
     if (!EnsureHidLibrary())
         return nullptr;
@@ -91,12 +92,18 @@ void* HidLink::Open()
             continue;
         if (!devicePath_.empty() && devicePath_ != p->path)
             continue;
-        // One that cannot be opened (held by another program) is skipped.
+        // One that another program holds is skipped unopened; so is one
+        // that cannot be opened.
+        if (!lock_.Acquire(p->path)) {
+            heldBy_ = lock_.holder();
+            continue;
+        }
         found = hid_open_path(p->path);
         if (found != nullptr) {
             openedPath_ = p->path;
             break;
         }
+        lock_.Release();
     }
     hid_free_enumeration(list);
 
@@ -105,6 +112,7 @@ void* HidLink::Open()
         return nullptr;
     }
     handle_ = found;
+    heldBy_.clear();
     ++g_openHandles;
     state_.lastLinkResult = 1;
     return handle_;
@@ -116,6 +124,7 @@ int HidLink::Close()
         return 0;
     hid_close(AsDevice(handle_));
     handle_ = nullptr;
+    lock_.Release();
     --g_openHandles;
     ReleaseHidLibraryIfIdle();
     return 0;

@@ -13,6 +13,7 @@
 
 #include "device/device_state.h"
 #include "device/report_protocol.h"  // kReportSize, the 9-byte frame
+#include "platform/device_lock.h"
 
 namespace kv {
 
@@ -34,13 +35,19 @@ public:
     // Finds and opens the first Base Controller that can be opened; returns
     // the handle or nullptr. Sets lastLinkResult to 1 when found, 0 when not.
     // With a device path set, only the Base Controller at that path counts.
+    // Each is locked before it is opened (platform/device_lock.h): one that
+    // another program holds is skipped without being opened, and when none
+    // could be opened for that reason, heldBy() names the holder.
     void* Open();
+    // Who holds the tower that the last Open passed over ("kestrivaned (pid
+    // 812)"); empty when it failed for another reason, or succeeded.
+    const std::string& heldBy() const { return heldBy_; }
     // The device path Open looks for; empty: the first Base Controller.
     void SetDevicePath(std::string path) { devicePath_ = std::move(path); }
     const std::string& devicePath() const { return devicePath_; }
     // The path of the Base Controller the last successful Open took.
     const std::string& openedPath() const { return openedPath_; }
-    // Closes the handle if one is held; returns 0.
+    // Closes the handle if one is held and gives its lock back; returns 0.
     int Close();
     // 1 while a handle is held.
     int IsOpen() const { return handle_ != nullptr ? 1 : 0; }
@@ -62,6 +69,8 @@ private:
     void* handle_ = nullptr;  // hid_device*
     std::string devicePath_;
     std::string openedPath_;
+    DeviceLock lock_;
+    std::string heldBy_;
 };
 
 // A Base Controller on the HID list: its device path, serial number (empty

@@ -215,6 +215,9 @@ json ListJson(const std::vector<ListedDevice>& devices)
              {"accessible", d.accessible},
              {"firmware",
               d.firmware >= 0 ? json(FormatVersion(static_cast<uint8_t>(d.firmware))) : json(nullptr)}});
+        // Only a tower another program holds says by whom.
+        if (!d.heldBy.empty())
+            controllers.back()["heldBy"] = d.heldBy;
     }
     return {{"baseControllers", controllers}, {"bootloaders", loaders}};
 }
@@ -230,7 +233,9 @@ std::string ListText(const std::vector<ListedDevice>& devices)
         o << "Base Controller  " << d.path;
         if (!d.serialNumber.empty())
             o << "  serial " << d.serialNumber;
-        if (!d.accessible)
+        if (!d.heldBy.empty())
+            o << "  (held by " << d.heldBy << ")";
+        else if (!d.accessible)
             o << "  (not accessible)";
         else if (d.firmware >= 0)
             o << "  firmware " << FormatVersion(static_cast<uint8_t>(d.firmware));

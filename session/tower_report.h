@@ -35,6 +35,7 @@ struct ListedDevice {
     std::string serialNumber;  // empty: the device has none
     int firmware = -1;         // Base Controller firmware version byte; -1 unknown
     bool accessible = true;    // false when it could not be opened
+    std::string heldBy;        // the program holding it, when that is why
 };
 nlohmann::json ListJson(const std::vector<ListedDevice>& devices);
 std::string ListText(const std::vector<ListedDevice>& devices);

@@ -4,6 +4,11 @@
 
 namespace kv {
 
+std::string HeldByText(const std::string& holder)
+{
+    return "The tower is held by " + holder + ".";
+}
+
 ConnectionControl::ConnectionControl(DeviceState& state, HidLink& link, MainView& view, SendPath& send,
                                      PollCycle& poll)
     : state_(state), link_(link), view_(view), send_(send), poll_(poll)
@@ -26,7 +31,12 @@ void ConnectionControl::OnOpenClose()
 void ConnectionControl::Open()
 {
     if (link_.Open() == nullptr) {
-        view_.SetMessageLine(kUnableToOpenText);
+        // Another program holding the tower is named, so the user knows
+        // which one to close.
+        if (link_.heldBy().empty())
+            view_.SetMessageLine(kUnableToOpenText);
+        else
+            view_.SetMessageLine(std::string(kUnableToOpenText) + " " + HeldByText(link_.heldBy()));
         view_.SetStatusLine(kStatusOffline);
     } else {
         ComeOnline(Reopen::NewConnection);

@@ -5,6 +5,8 @@
 // is also how the poll cycle goes offline (with forceClose set).
 #pragma once
 
+#include <string>
+
 #include "device/device_state.h"
 #include "device/hid_link.h"
 #include "sync/main_view.h"
@@ -17,6 +19,10 @@ inline constexpr const char* kStatusOnline = "Device Status: Online.";
 inline constexpr const char* kStatusOffline = "Device Status: Offline.";
 inline constexpr const char* kUnableToOpenText = "Warning: Unable to open device.";
 inline constexpr const char* kOpenCaption = "Open";
+
+// What follows kUnableToOpenText when another program holds the tower:
+// "The tower is held by kestrivaned (pid 812)."
+std::string HeldByText(const std::string& holder);
 inline constexpr const char* kCloseCaption = "Close";
 
 // Wait after the host report of Exit, in milliseconds.

@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "sim/virtual_bootloader.h"
 #include "sim/virtual_tower.h"
+#include "tests/platform/lock_holder.h"
 
 using namespace kv;
 
@@ -133,6 +134,34 @@ private slots:
         QVERIFY(!p.dlg->sendButton()->isEnabled());
         QVERIFY(!p.dlg->pollTimerRunning());
         QVERIFY(!p.dlg->portMappingAction()->isEnabled());
+    }
+
+    void openOfATowerAnotherProgramHoldsNamesItAndSendsNothing()
+    {
+        test::LockFolder folder;
+        const std::string path = sim::TheVirtualTower().hidDevices().front().path;
+        test::LockHolder holder("kestrivaned", [&] {
+            static DeviceState state;
+            static HidLink link(state);
+            link.SetDevicePath(path);
+            return link.Open() != nullptr;
+        });
+        QVERIFY(holder.holds());
+        Program p;
+        p.dlg->openCloseButton()->click();
+        QCOMPARE(p.dlg->messageLine()->text(),
+                 QString("Warning: Unable to open device. The tower is held by kestrivaned (pid %1).")
+                     .arg(holder.pid()));
+        QCOMPARE(p.dlg->statusLine()->text(), QString("Device Status: Offline."));
+        QVERIFY(!p.dlg->pollTimerRunning());
+        QVERIFY(p.Log().empty());
+        QCOMPARE(sim::TheVirtualTower().hidApi().openCalls, 0);
+
+        // The holder ends: the next Open takes the tower.
+        holder.Release();
+        p.dlg->openCloseButton()->click();
+        QCOMPARE(p.dlg->statusLine()->text(), QString("Device Status: Online."));
+        QVERIFY(!p.Log().empty());
     }
 
     void openGoesOnlineAndFillsBothPanels()

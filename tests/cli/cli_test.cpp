@@ -21,6 +21,7 @@
 #include "platform/update_trace.h"
 #include "sim/virtual_bootloader.h"
 #include "sim/virtual_tower.h"
+#include "tests/platform/lock_holder.h"
 #include "update_test_support.h"
 
 namespace kv::cli {
@@ -380,6 +381,42 @@ TEST_F(CliTest, ListShowsEveryBaseControllerAndDevicePicksOne)
     EXPECT_EQ(Run({"--device", secondPath, "on", "1"}).code, kExitOk);
     EXPECT_TRUE(Log(0).empty());
     EXPECT_TRUE(Tower(1).switchState(8).received);
+}
+
+TEST_F(CliTest, ATowerAnotherProgramHoldsIsNamedAndGetsNoReport)
+{
+    test::LockFolder folder;
+    const std::string path = sim::TheVirtualTower().hidDevices().front().path;
+    // Another program holds the tower through its own link.
+    test::LockHolder holder("kestrivaned", [&] {
+        static DeviceState state;
+        static HidLink link(state);
+        link.SetDevicePath(path);
+        return link.Open() != nullptr;
+    });
+    ASSERT_TRUE(holder.holds());
+    const std::string named = "The tower is held by kestrivaned (pid " + std::to_string(holder.pid()) + ").";
+
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"on", "1"}, {"set", "1", "flash"}, {"status"}, {"--device", path, "off", "1"}}) {
+        const Outcome o = Run(args);
+        EXPECT_EQ(o.code, kExitNoTower) << args[0];
+        EXPECT_NE(o.err.find(named), std::string::npos) << o.err;
+    }
+    const Outcome listed = Run({"--json", "list"});
+    EXPECT_EQ(listed.code, kExitOk) << listed.err;
+    const json entry = json::parse(listed.out)["baseControllers"][0];
+    EXPECT_EQ(entry["accessible"], false);
+    EXPECT_EQ(entry["heldBy"], "kestrivaned (pid " + std::to_string(holder.pid()) + ")");
+    EXPECT_NE(Run({"list"}).out.find("(held by kestrivaned (pid "), std::string::npos);
+    // Nothing reached the tower, and it was never opened under the holder.
+    EXPECT_TRUE(Log().empty());
+    EXPECT_EQ(sim::TheVirtualTower().hidApi().openCalls, 0);
+
+    // Once the holder ends, the tower is the CLI's.
+    holder.Release();
+    EXPECT_EQ(Run({"on", "1"}).code, kExitOk);
+    ExpectOpenedAsOpen(Log());
 }
 
 TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)

@@ -46,6 +46,7 @@ grep -q "$prefix" "$launcher" && layout_fail "the launcher names the prefix; it 
 [ -x "$dest$prefix/lib/kestrivane/kestrivane" ] || layout_fail "the program is not executable"
 
 check_cli "$dest$prefix"
+check_units "$dest" "$prefix"
 check_manual_pages "$dest$prefix"
 
 mkdir "$scratch/home-bin"

@@ -31,7 +31,7 @@ case "$(field Maintainer)" in *?\<*@*\>) ;; *) layout_fail "maintainer is '$(fie
 # Runtime dependencies: the libraries the program links and Qt's platform
 # plugins, which no library pulls in.
 depends=$(field Depends)
-for dep in libqt6widgets6 libqt6gui6 libqt6core6 libhidapi-hidraw0 libusb-1.0-0 qt6-qpa-plugins libc6; do
+for dep in libqt6widgets6 libqt6gui6 libqt6core6 libhidapi-hidraw0 libusb-1.0-0 qt6-qpa-plugins libc6 libsystemd0 adduser; do
   echo "$depends" | tr ',|' '\n\n' | sed 's/^ *//; s/[ (].*//' | grep -qx "$dep" ||
     layout_fail "Depends lacks $dep: $depends"
 done
@@ -72,12 +72,22 @@ grep -q '^-rwxr-xr-x .* \./usr/lib/kestrivane/kestrivane$' "$scratch/contents" |
 grep -q '^-rwxr-xr-x .* \./usr/bin/kestrivane-cli$' "$scratch/contents" || layout_fail "the command-line launcher is not mode 755"
 grep -q '^-rwxr-xr-x .* \./usr/lib/kestrivane/kestrivane-cli$' "$scratch/contents" ||
   layout_fail "the command-line program is not mode 755"
+grep -q '^-rwxr-xr-x .* \./usr/lib/kestrivane/kestrivaned$' "$scratch/contents" || layout_fail "the service is not mode 755"
+grep -q '^-rw-r--r-- .* \./usr/lib/systemd/system/kestrivaned\.service$' "$scratch/contents" ||
+  layout_fail "the system unit is not mode 644"
 grep -q '^-rw-r--r-- .* \./usr/lib/udev/rules.d/70-kestrivane\.rules$' "$scratch/contents" ||
   layout_fail "the udev rule is not mode 644"
 
 dpkg -x "$deb" "$scratch/root"
 [ "$vendor" = 1 ] && check_vendor_files "$scratch/root/usr" "$3" "$4"
 check_cli "$scratch/root/usr"
+check_units "$scratch/root" /usr
+# The service's user and group come from postinst, which enables nothing.
+postinst="$scratch/control/postinst"
+dpkg-deb -e "$deb" "$scratch/control"
+[ -x "$postinst" ] || layout_fail "no executable postinst"
+grep -q 'systemd-sysusers kestrivane.conf' "$postinst" || layout_fail "postinst does not make the service's user"
+grep -q -e 'systemctl' -e 'deb-systemd-helper' "$postinst" && layout_fail "postinst enables or starts the service"
 check_manual_pages "$scratch/root/usr"
 
 # The changelog's newest entry is the package's version.

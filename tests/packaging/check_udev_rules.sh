@@ -3,7 +3,8 @@
 # works only there), one hidraw rule for the Base Controller matching the
 # parent USB device's ids, one usb rule for the boot loader, ids in lower
 # case (udev compares them as text, and sysfs has them in lower case), access
-# by uaccess only, never a world-writable node and nothing run from a rule.
+# by uaccess and for the service's group kestrivane (mode 0660) only, never a
+# node others may open, no owner and nothing run from a rule.
 #
 #   check_udev_rules.sh <rules file>
 set -eu
@@ -24,10 +25,13 @@ grep -v -e '^[[:space:]]*#' -e '^[[:space:]]*$' "$rules" >"$body" || true
 
 [ "$(wc -l <"$body")" -eq 2 ] || fail "expected two rules, found $(wc -l <"$body")"
 
-# Every rule: uaccess, and no other way to open the node.
+# Every rule: uaccess and the group kestrivane with 0660, and no other way
+# to open the node.
 while IFS= read -r line; do
   echo "$line" | grep -q 'TAG+="uaccess"' || fail "no uaccess: $line"
-  echo "$line" | grep -q -e 'MODE=' -e 'GROUP=' -e 'OWNER=' -e 'RUN' -e 'PROGRAM' && fail "grants more than uaccess: $line"
+  echo "$line" | grep -q ', GROUP="kestrivane", MODE="0660",' || fail "not GROUP=\"kestrivane\", MODE=\"0660\": $line"
+  rest=$(echo "$line" | sed 's/, GROUP="kestrivane", MODE="0660",/,/')
+  echo "$rest" | grep -q -e 'MODE' -e 'GROUP' -e 'OWNER=' -e 'RUN' -e 'PROGRAM' && fail "grants more than uaccess and the group: $line"
   echo "$line" | grep -q 'id\(Vendor\|Product\)}=="[^"]*[A-F][^"]*"' && fail "upper-case id: $line"
 done <"$body"
 

@@ -12,6 +12,10 @@ check_layout() {
       bin/kestrivane-cli \
       lib/kestrivane/kestrivane \
       lib/kestrivane/kestrivane-cli \
+      lib/kestrivane/kestrivaned \
+      lib/systemd/system/kestrivaned.service \
+      lib/systemd/user/kestrivaned.service \
+      lib/sysusers.d/kestrivane.conf \
       share/man/man1/kestrivane.1.gz \
       share/man/man1/kestrivane-cli.1.gz \
       share/bash-completion/completions/kestrivane-cli \
@@ -33,7 +37,8 @@ check_layout() {
   extra=$(grep '^bin/.' "$listing" | grep -vx -e 'bin/kestrivane' -e 'bin/kestrivane-cli' || true)
   [ -z "$extra" ] || layout_fail "unexpected in bin/: $extra"
   allowed='lib/kestrivane/kestrivane
-lib/kestrivane/kestrivane-cli'
+lib/kestrivane/kestrivane-cli
+lib/kestrivane/kestrivaned'
   if [ "$vendor" = 1 ]; then
     for path in lib/kestrivane/firmware/basis_firmware.hex lib/kestrivane/Release_Notes.pdf; do
       grep -qx "$path" "$listing" || layout_fail "missing: $path"
@@ -54,6 +59,53 @@ lib/kestrivane/Release_Notes.pdf"
   fi
   found=$(grep -i 'demo' "$listing" || true)
   [ -z "$found" ] || layout_fail "demo files installed: $found"
+}
+
+# check_units <staging root> <install prefix>
+# The service's two units: Type=notify with the watchdog, the daemon under
+# the prefix; the system unit as its own user and group with its state folder
+# and hardening, the user unit without a user; the user and group for
+# systemd-sysusers. systemd's own checkers have the last word where they run.
+check_units() {
+  units_system="$1$2/lib/systemd/system/kestrivaned.service"
+  units_user="$1$2/lib/systemd/user/kestrivaned.service"
+  for units_file in "$units_system" "$units_user"; do
+    [ -f "$units_file" ] || layout_fail "no unit $units_file"
+    for units_line in 'Type=notify' "ExecStart=$2/lib/kestrivane/kestrivaned" 'WatchdogSec=10s' \
+        'StateDirectory=kestrivane' 'NoNewPrivileges=yes' 'MemoryDenyWriteExecute=yes'; do
+      grep -qx "$units_line" "$units_file" || layout_fail "$units_file lacks $units_line"
+    done
+  done
+  for units_line in 'User=kestrivane' 'Group=kestrivane' 'ProtectSystem=strict' 'ProtectHome=yes' \
+      'PrivateTmp=yes' 'DevicePolicy=closed' 'DeviceAllow=char-hidraw rw' 'DeviceAllow=char-usb_device rw' \
+      'CapabilityBoundingSet=' 'WantedBy=multi-user.target'; do
+    grep -qx "$units_line" "$units_system" || layout_fail "the system unit lacks $units_line"
+  done
+  grep -q '^User=' "$units_user" && layout_fail "the user unit names a user"
+  grep -qx 'WantedBy=default.target' "$units_user" || layout_fail "the user unit is not for default.target"
+  grep -qx 'u kestrivane - "Kestrivane signal tower service" /var/lib/kestrivane' "$1$2/lib/sysusers.d/kestrivane.conf" ||
+    layout_fail "sysusers.d/kestrivane.conf does not make the user kestrivane"
+  # systemd's checker, on copies that start the daemon where it lies now.
+  if command -v systemd-analyze >/dev/null 2>&1; then
+    units_tmp=$(mktemp -d)
+    mkdir "$units_tmp/system" "$units_tmp/user" "$units_tmp/run"
+    chmod 700 "$units_tmp/run"
+    sed "s|^ExecStart=.*|ExecStart=$1$2/lib/kestrivane/kestrivaned|" "$units_system" >"$units_tmp/system/kestrivaned.service"
+    sed "s|^ExecStart=.*|ExecStart=$1$2/lib/kestrivane/kestrivaned|" "$units_user" >"$units_tmp/user/kestrivaned.service"
+    units_out=$(systemd-analyze verify --man=no "$units_tmp/system/kestrivaned.service" 2>&1) ||
+      { rm -rf "$units_tmp"; layout_fail "systemd-analyze verify (system): $units_out"; }
+    units_user_out=$(XDG_RUNTIME_DIR="$units_tmp/run" systemd-analyze --user verify --man=no \
+                     "$units_tmp/user/kestrivaned.service" 2>&1) ||
+      { rm -rf "$units_tmp"; layout_fail "systemd-analyze verify (user): $units_user_out"; }
+    rm -rf "$units_tmp"
+    [ -z "$units_out$units_user_out" ] || layout_fail "systemd-analyze verify: $units_out $units_user_out"
+  fi
+  if command -v systemd-sysusers >/dev/null 2>&1; then
+    units_out=$(systemd-sysusers --root="$1" --dry-run "$1$2/lib/sysusers.d/kestrivane.conf" 2>&1) ||
+      layout_fail "systemd-sysusers: $units_out"
+    printf '%s\n' "$units_out" | grep -q 'kestrivane' || layout_fail "systemd-sysusers makes no user kestrivane: $units_out"
+  fi
+  return 0
 }
 
 # check_vendor_files <installed prefix> <vendor firmware> <vendor release notes>

@@ -1,0 +1,83 @@
+// HttpApi: the service's HTTP side. Every request is checked (Host, Origin,
+// token, content type, size, shape of the body, the tower and segment it
+// names against the latest snapshot) before anything is queued to the poll
+// thread; a refused request never reaches a tower.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/access.h"
+#include "service/tower_service.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace kv::service {
+
+// The port the service listens on unless told otherwise.
+constexpr int kDefaultPort = 8742;
+
+struct ApiConfig {
+    // The bearer token; empty: none asked for (loopback only).
+    std::string token;
+    // Names beyond the addresses listened on that the Host may carry (for
+    // a reverse proxy in front).
+    std::vector<std::string> extraHosts;
+    // Largest request body taken; larger ones get 413.
+    size_t maxBody = 16 * 1024;
+    // Event streams open at a time; more get 409.
+    int maxEventStreams = 8;
+    // Request threads per address listened on, and connections that may
+    // wait for one before the service stops accepting.
+    size_t threads = 16;
+    size_t waitingConnections = 16;
+    std::chrono::seconds readTimeout{5};
+    std::chrono::seconds writeTimeout{5};
+    std::chrono::seconds keepAlive{5};
+    // A comment line on an idle event stream this often.
+    std::chrono::milliseconds heartbeat{5000};
+};
+
+class HttpApi {
+public:
+    HttpApi(TowerService& service, ApiConfig config);
+    ~HttpApi();
+    HttpApi(const HttpApi&) = delete;
+    HttpApi& operator=(const HttpApi&) = delete;
+
+    // Binds one server per address to the port (0: a free port, then the
+    // same one for the other addresses). An address that cannot be bound
+    // fails the whole bind unless it is in `optional`, when it is skipped
+    // and named in `skipped`.
+    bool Bind(const std::vector<std::string>& addresses, const std::vector<std::string>& optional, int port,
+              std::string& error, std::vector<std::string>& skipped);
+    int port() const { return port_; }
+    const std::vector<std::string>& addresses() const { return bound_; }
+    const AccessRules& rules() const { return rules_; }
+
+    // Serves on background threads until Stop.
+    void Start();
+    // Ends the event streams and the servers; waits for their threads.
+    void Stop();
+
+private:
+    void Configure(httplib::Server& server);
+
+    TowerService& service_;
+    ApiConfig config_;
+    AccessRules rules_;
+    int port_ = 0;
+    std::vector<std::string> bound_;
+    std::vector<std::unique_ptr<httplib::Server>> servers_;
+    std::vector<std::thread> threads_;
+    std::atomic<int> eventStreams_{0};
+    std::atomic<bool> stopping_{false};
+};
+
+}  // namespace kv::service
