@@ -1,6 +1,7 @@
 #include "service/daemon.h"
 
 #include <csignal>
+#include <memory>
 #include <ostream>
 
 #include <CLI/CLI.hpp>
@@ -8,6 +9,7 @@
 #include "device/version.h"
 #include "service/access.h"
 #include "service/http_api.h"
+#include "service/mqtt_bridge.h"
 #include "service/tower_service.h"
 
 namespace kv::service {
@@ -49,6 +51,8 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
         ->type_name("PATH");
     app.add_option("--timeout", timeout, "bound of a write's wait for the tower, in seconds (default 5)")
         ->check(CLI::Range(0.1, 600.0));
+    MqttArguments mqttArgs;
+    AddMqttOptions(app, mqttArgs);
 
     std::vector<std::string> copy = args;
     std::vector<char*> argv;
@@ -87,6 +91,14 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
         return kDaemonUsage;
     }
 
+    MqttConfig mqtt;
+    bool mqttEnabled = false;
+    std::string mqttError;
+    if (!MakeMqttConfig(mqttArgs, mqtt, mqttEnabled, mqttError)) {
+        err << kName << ": " << mqttError << "\n";
+        return kDaemonUsage;
+    }
+
     ApiConfig config;
     config.extraHosts = allowHosts;
     std::string tokenPath;
@@ -120,6 +132,17 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
 
     service.Start();
     api.Start();
+    std::unique_ptr<MqttBridge> bridge;
+    if (mqttEnabled) {
+        bridge = std::make_unique<MqttBridge>(service, mqtt, err);
+        if (!bridge->Start(error)) {
+            err << kName << ": " << error << "\n";
+            api.Stop();
+            service.Stop();
+            return kDaemonFailed;
+        }
+        out << kName << ": publishing to " << mqtt.Url() << " as " << mqtt.name << "\n";
+    }
     for (const std::string& a : api.addresses())
         out << kName << ": listening on http://" << UrlHost(a, api.port()) << "/\n";
     const std::string page = "http://" + UrlHost(api.addresses().front(), api.port()) + "/";
@@ -140,6 +163,8 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
     sigwait(&stopSignals, &signal);
 
     out << kName << ": stopping\n" << std::flush;
+    if (bridge)
+        bridge->Stop();
     api.Stop();
     service.Stop();
     return kDaemonOk;
