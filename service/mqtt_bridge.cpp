@@ -18,6 +18,7 @@ constexpr int kQos = 1;
 constexpr size_t kInboxMax = 256;
 constexpr size_t kWaitingMax = 64;
 constexpr auto kSyncPeriod = 1000ms;
+constexpr size_t kRecentStates = 8;
 
 void InitLibrary()
 {
@@ -226,32 +227,25 @@ void MqttBridge::FollowEvents()
             return;
         if (got.empty())
             continue;
-        // The snapshot follows the event within the same round of the poll
-        // thread; wait for it (bounded) so the state sent is the new one.
-        std::map<std::string, json> states;
+        // The snapshot follows the events only at the end of the poll
+        // thread's round (which may hold a send's pauses): the states the
+        // events carry go out at once.
+        const auto snap = service_.snapshot();
+        std::lock_guard<std::mutex> lock(mutex_);
         for (const std::string& e : got) {
             const json j = json::parse(e, nullptr, false);
-            if (j.is_object() && j.value("event", "") == "state" && j.contains("tower") && j["tower"].is_string())
-                states[j["tower"].get<std::string>()] = j.value("status", json());
+            if (!j.is_object() || j.value("event", "") != "state" || !j.contains("tower") || !j["tower"].is_string())
+                continue;
+            const std::string tower = j["tower"].get<std::string>();
+            std::deque<json>& recent = recentStates_[tower];
+            // What the snapshot showed before: the state it is behind with.
+            if (const TowerView* v = snap->Find(tower); recent.empty() && v != nullptr)
+                recent.push_back(v->status);
+            recent.push_back(j.value("status", json()));
+            if (recent.size() > kRecentStates)
+                recent.pop_front();
         }
-        for (int i = 0; i < 50 && !states.empty(); ++i) {
-            const auto snap = service_.snapshot();
-            bool caughtUp = true;
-            for (const auto& [id, status] : states) {
-                const TowerView* v = snap->Find(id);
-                if (v != nullptr && v->status != status && !v->status.is_null())
-                    caughtUp = false;
-                if (v != nullptr && v->status.is_null() && v->condition == TowerCondition::Online)
-                    caughtUp = false;
-            }
-            if (caughtUp)
-                break;
-            std::this_thread::sleep_for(1ms);
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stateChanged_ = true;
-        }
+        stateChanged_ = true;
         wake_.notify_all();
     }
 }
@@ -363,13 +357,26 @@ void MqttBridge::Collect(bool all)
 void MqttBridge::Sync()
 {
     const auto snap = service_.snapshot();
+    std::map<std::string, std::deque<json>> recent;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        recent = recentStates_;
+    }
     std::set<std::string> ids;
     for (const TowerView& v : snap->towers) {
         const std::string id = MqttTowerId(config_, v);
         if (!ids.insert(id).second)
             continue;  // two towers given one id: the first keeps it
-        if (!v.status.is_null())
-            lastStatus_[id] = v.status;
+        json status = v.status;
+        // A snapshot that shows an older state than the latest event is
+        // behind it; one that shows none of them is ahead.
+        if (const auto r = recent.find(v.id); r != recent.end() && !status.is_null()) {
+            const auto at = std::find(r->second.begin(), r->second.end(), status);
+            if (at != r->second.end() && std::next(at) != r->second.end())
+                status = r->second.back();
+        }
+        if (!status.is_null())
+            lastStatus_[id] = status;
         if (connected_ && !subscribed_.count(id)) {
             const std::string all = config_.prefix + "/" + id + "/#";
             if (mosquitto_subscribe(client_, nullptr, all.c_str(), kQos) == MOSQ_ERR_SUCCESS)

@@ -99,6 +99,8 @@ private:
     bool stateChanged_ = false;
     bool stopping_ = false;
     std::set<int> unacknowledged_;
+    // The latest states from the service's events, per tower (service id).
+    std::map<std::string, std::deque<nlohmann::json>> recentStates_;
     std::condition_variable acknowledged_;
 
     // Worker only (and Stop, once the worker has ended).
