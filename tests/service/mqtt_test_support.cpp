@@ -1,6 +1,7 @@
 #include "mqtt_test_support.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -67,12 +68,17 @@ TestBroker::~TestBroker()
 bool TestBroker::Start()
 {
     Stop();
+    const std::string conf = dir_ + "/mosquitto.conf";
+    const std::string log = dir_ + "/broker.log";
     pid_ = fork();
     if (pid_ == 0) {
-        const std::string conf = dir_ + "/mosquitto.conf";
-        const std::string log = dir_ + "/broker.log";
-        freopen(log.c_str(), "a", stdout);
-        freopen(log.c_str(), "a", stderr);
+        // Only async-signal-safe calls between fork and exec: the test
+        // has threads running.
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (fd >= 0) {
+            dup2(fd, STDOUT_FILENO);
+            dup2(fd, STDERR_FILENO);
+        }
         execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
