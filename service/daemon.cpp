@@ -130,19 +130,19 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
     for (const std::string& s : skipped)
         err << kName << ": not listening on " << s << " (it cannot be bound here)\n";
 
-    service.Start();
-    api.Start();
+    // The broker client is set up before anything runs: a refused one
+    // (an unreadable CA file) stops the start.
     std::unique_ptr<MqttBridge> bridge;
     if (mqttEnabled) {
         bridge = std::make_unique<MqttBridge>(service, mqtt, err);
         if (!bridge->Start(error)) {
             err << kName << ": " << error << "\n";
-            api.Stop();
-            service.Stop();
             return kDaemonFailed;
         }
         out << kName << ": publishing to " << mqtt.Url() << " as " << mqtt.name << "\n";
     }
+    service.Start();
+    api.Start();
     for (const std::string& a : api.addresses())
         out << kName << ": listening on http://" << UrlHost(a, api.port()) << "/\n";
     const std::string page = "http://" + UrlHost(api.addresses().front(), api.port()) + "/";

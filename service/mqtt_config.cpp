@@ -162,6 +162,10 @@ bool MakeMqttConfig(const MqttArguments& args, MqttConfig& config, bool& enabled
         error = "--mqtt-ca-file is for mqtts://";
         return false;
     }
+    if (!args.caFile.empty() && !std::ifstream(args.caFile)) {
+        error = "cannot read the CA file " + args.caFile;
+        return false;
+    }
     config.caFile = args.caFile;
     for (const std::string& t : args.towerIds) {
         const size_t eq = t.rfind('=');

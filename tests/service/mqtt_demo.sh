@@ -74,6 +74,24 @@ wait_retained() {
   fail "$1 never matched $2: $(retained "$1")"
 }
 
+# Starts refused before anything connects: exit code, then the message.
+refused_start() {
+  local want=$1 text=$2
+  shift 2
+  set +e
+  "$bin" --port 0 --no-token "$@" >"$work/refused.out" 2>&1
+  local code=$?
+  set -e
+  [ "$code" = "$want" ] || fail "$* exited with $code: $(cat "$work/refused.out")"
+  grep -qF -- "$text" "$work/refused.out" || fail "$*: not said: $text: $(cat "$work/refused.out")"
+}
+refused_start 2 "--mqtt takes mqtt://HOST:PORT or mqtts://HOST:PORT" --mqtt "http://127.0.0.1:$plain"
+refused_start 2 "the broker options need --mqtt" --mqtt-user tower-site
+refused_start 2 "--mqtt-ca-file is for mqtts://" --mqtt "mqtt://127.0.0.1:$plain" --mqtt-ca-file "$work/ca.pem"
+refused_start 2 "cannot read the password file $work/none" --mqtt "mqtt://127.0.0.1:$plain" \
+  --mqtt-user tower-site --mqtt-password-file "$work/none"
+refused_start 2 "cannot read the CA file $work/none.pem" --mqtt "mqtts://127.0.0.1:$tls" --mqtt-ca-file "$work/none.pem"
+
 "$bin" --port 0 --no-token --mqtt "mqtt://127.0.0.1:$plain" --mqtt-name siteA >"$work/a.out" 2>&1 &
 a=$!
 pids+=($a)
