@@ -1,6 +1,7 @@
 #include "service/daemon.h"
 
 #include <csignal>
+#include <memory>
 #include <ostream>
 
 #include <CLI/CLI.hpp>
@@ -9,6 +10,7 @@
 #include "platform/service_notify.h"
 #include "service/access.h"
 #include "service/http_api.h"
+#include "service/mqtt_bridge.h"
 #include "service/tower_service.h"
 
 namespace kv::service {
@@ -50,6 +52,8 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
         ->type_name("PATH");
     app.add_option("--timeout", timeout, "bound of a write's wait for the tower, in seconds (default 5)")
         ->check(CLI::Range(0.1, 600.0));
+    MqttArguments mqttArgs;
+    AddMqttOptions(app, mqttArgs);
 
     std::vector<std::string> copy = args;
     std::vector<char*> argv;
@@ -88,6 +92,14 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
         return kDaemonUsage;
     }
 
+    MqttConfig mqtt;
+    bool mqttEnabled = false;
+    std::string mqttError;
+    if (!MakeMqttConfig(mqttArgs, mqtt, mqttEnabled, mqttError)) {
+        err << kName << ": " << mqttError << "\n";
+        return kDaemonUsage;
+    }
+
     ApiConfig config;
     config.extraHosts = allowHosts;
     std::string tokenPath;
@@ -120,6 +132,17 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
     for (const std::string& s : skipped)
         err << kName << ": not listening on " << s << " (it cannot be bound here)\n";
 
+    // The broker client is set up before anything runs: a refused one
+    // (an unreadable CA file) stops the start.
+    std::unique_ptr<MqttBridge> bridge;
+    if (mqttEnabled) {
+        bridge = std::make_unique<MqttBridge>(service, mqtt, err);
+        if (!bridge->Start(error)) {
+            err << kName << ": " << error << "\n";
+            return kDaemonFailed;
+        }
+        out << kName << ": publishing to " << mqtt.Url() << " as " << mqtt.name << "\n";
+    }
     service.Start();
     api.Start();
     for (const std::string& a : api.addresses())
@@ -142,6 +165,8 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
     sigwait(&stopSignals, &signal);
 
     out << kName << ": stopping\n" << std::flush;
+    if (bridge)
+        bridge->Stop();
     NotifyStopping();
     api.Stop();
     service.Stop();

@@ -137,6 +137,8 @@ const char* ReasonText(int status)
     }
 }
 
+}  // namespace
+
 // The tower's state as a write or a status read needs it: 0 when in step,
 // else the status of the refusal with its text.
 int NotInStep(const TowerView& v, std::string& text)
@@ -247,8 +249,6 @@ int CheckSegmentWrite(const TowerView& v, const std::string& segment, const std:
         write.on = j["on"].get<bool>();
     return 0;
 }
-
-}  // namespace
 
 HttpApi::HttpApi(TowerService& service, ApiConfig config) : service_(service), config_(std::move(config))
 {

@@ -44,6 +44,15 @@ struct ApiConfig {
     std::chrono::milliseconds heartbeat{5000};
 };
 
+// The tower's state as a write or a status read needs it: 0 when in step,
+// else the status of the refusal with its text.
+int NotInStep(const TowerView& v, std::string& text);
+// The body of a segment write ({"pattern", "level", "on"}), checked field by
+// field against the tower as the snapshot shows it: 0 with `write` filled,
+// or the status of the refusal with its text. The MQTT commands use it too.
+int CheckSegmentWrite(const TowerView& v, const std::string& segment, const std::string& body,
+                      SegmentWrite& write, std::string& text);
+
 class HttpApi {
 public:
     HttpApi(TowerService& service, ApiConfig config);
