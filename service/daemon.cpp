@@ -91,6 +91,11 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
         err << kName << ": listening beyond loopback needs the token: leave out --no-token.\n";
         return kDaemonUsage;
     }
+    // A reverse proxy's name brings the network in on loopback.
+    if (!allowHosts.empty() && noToken) {
+        err << kName << ": --allow-host lets a reverse proxy in and needs the token: leave out --no-token.\n";
+        return kDaemonUsage;
+    }
 
     MqttConfig mqtt;
     bool mqttEnabled = false;

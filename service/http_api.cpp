@@ -295,7 +295,9 @@ bool HttpApi::Bind(const std::vector<std::string>& addresses, const std::vector<
     }
     port_ = port;
     rules_.hosts = AllowedHosts(bound_, port_, config_.extraHosts);
-    rules_.readsNeedToken = beyondLoopback;
+    // A name given with --allow-host is a reverse proxy's: its requests come
+    // from the network even though they arrive on loopback.
+    rules_.readsNeedToken = beyondLoopback || !config_.extraHosts.empty();
     return true;
 }
 

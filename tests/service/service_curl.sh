@@ -22,6 +22,13 @@ set -e
 [ "$code" = 2 ] || fail "--listen 0.0.0.0 --no-token exited with $code"
 grep -q "needs the token" "$work/refused.out" || fail "no reason given: $(cat "$work/refused.out")"
 [ ! -e "$work/refused" ] || fail "a refused start made its state folder"
+# A reverse proxy's name brings the network in on loopback: the same.
+set +e
+"$bin" --allow-host tower.example.org --port 0 --no-token --state-dir "$work/refused" >"$work/refused.out" 2>&1
+code=$?
+set -e
+[ "$code" = 2 ] || fail "--allow-host --no-token exited with $code"
+[ ! -e "$work/refused" ] || fail "a refused start made its state folder"
 
 # The virtual towers of the two demo programs lock their device paths here,
 # as the real programs lock the device node.

@@ -537,5 +537,27 @@ TEST_F(ServiceTest, EventStreamsAreBoundedAndEndWhenTheServiceStops)
     readers.clear();
 }
 
+TEST_F(ServiceTest, ThroughAReverseProxysNameReadsNeedTheTokenToo)
+{
+    api_->Stop();
+    ApiConfig config;
+    config.token = kToken;
+    config.extraHosts = {"tower.example.org:443"};
+    api_ = std::make_unique<HttpApi>(*service_, config);
+    std::string error;
+    std::vector<std::string> skipped;
+    ASSERT_TRUE(api_->Bind({"127.0.0.1"}, {}, 0, error, skipped)) << error;
+    api_->Start();
+    const httplib::Headers proxied{{"Host", "tower.example.org:443"}};
+    const auto without = Client().Get("/api/v1/towers", proxied);
+    ASSERT_TRUE(without);
+    EXPECT_EQ(without->status, 401);
+    httplib::Headers withToken = proxied;
+    withToken.emplace("Authorization", "Bearer " + kToken);
+    const auto with = Client().Get("/api/v1/towers", withToken);
+    ASSERT_TRUE(with);
+    EXPECT_EQ(with->status, 200);
+}
+
 }  // namespace
 }  // namespace kv::service
