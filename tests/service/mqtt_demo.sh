@@ -21,18 +21,16 @@ fail() {
   exit 1
 }
 
-# A loopback port nobody listens on.
+# A loopback port nobody listens on, below the range the kernel hands out
+# to outgoing connections (which another test's clients may hold).
 free_port() {
   local p
   for _ in $(seq 50); do
-    p=$((20000 + RANDOM % 30000))
+    p=$((20000 + RANDOM % 12000))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
   done
   return 1
 }
-plain=$(free_port)
-tls=$(free_port)
-[ "$plain" != "$tls" ] || tls=$((plain + 1))
 
 # A CA and a server certificate for 127.0.0.1.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=kestrivane-test-ca \
@@ -44,7 +42,13 @@ openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key
 password="s3cret-$RANDOM-pass"
 printf '%s\n' "$password" >"$work/password"
 mosquitto_passwd -c -b "$work/passwd" tower-site "$password"
-cat >"$work/mosquitto.conf" <<CONF
+# The broker on two free ports; a port taken between the look and the
+# broker's bind is given up for another pair.
+start_broker() {
+  plain=$(free_port)
+  tls=$(free_port)
+  [ "$plain" != "$tls" ] || tls=$((plain + 1))
+  cat >"$work/mosquitto.conf" <<CONF
 per_listener_settings true
 user $(id -un)
 persistence false
@@ -57,9 +61,24 @@ cafile $work/ca.pem
 certfile $work/server.pem
 keyfile $work/server.key
 CONF
-mosquitto -c "$work/mosquitto.conf" >"$work/broker.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$plain") 2>/dev/null && break; sleep 0.05; done
+  mosquitto -c "$work/mosquitto.conf" >"$work/broker.log" 2>&1 &
+  broker=$!
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$plain") 2>/dev/null && (exec 3<>"/dev/tcp/127.0.0.1/$tls") 2>/dev/null &&
+      return 0
+    kill -0 "$broker" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  kill "$broker" 2>/dev/null || true
+  return 1
+}
+started=0
+for _ in 1 2 3 4 5; do
+  if start_broker; then started=1; break; fi
+  wait "$broker" 2>/dev/null || true
+done
+[ "$started" = 1 ] || fail "the broker did not start"
+pids+=("$broker")
 
 sub() { mosquitto_sub -h 127.0.0.1 -p "$plain" "$@"; }
 pub() { mosquitto_pub -h 127.0.0.1 -p "$plain" "$@"; }
