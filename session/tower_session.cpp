@@ -21,8 +21,20 @@ private:
     TowerSession& s_;
 };
 
+namespace {
+
+// The host of a session without a front end: it draws nothing and runs no
+// update. It holds no state, so one serves every such session.
+SessionHost& NoHost()
+{
+    static SessionHost host;
+    return host;
+}
+
+}  // namespace
+
 TowerSession::TowerSession(DeviceState& state, HidLink& link, PatternTables& patterns)
-    : TowerSession(state, link, patterns, ownHost_)
+    : TowerSession(state, link, patterns, NoHost())
 {}
 
 TowerSession::TowerSession(DeviceState& state, HidLink& link, PatternTables& patterns, SessionHost& host)

@@ -189,7 +189,6 @@ private:
     DeviceState& state_;
     HidLink& link_;
     PatternTables& patterns_;
-    SessionHost ownHost_;
     SessionHost& host_;
     WindowModel model_;
     SendPath send_;
