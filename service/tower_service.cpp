@@ -375,7 +375,13 @@ void TowerService::Loop()
     const uint64_t watchdogMs = options_.notifyServiceManager ? WatchdogPeriodMs() : 0;
     auto nextWatchdog = Clock::now();
     bool ready = false;
+    auto tickSoon = [&] {
+        if (tickNow_)
+            nextTick = std::min(nextTick, Clock::now());
+        tickNow_ = false;
+    };
     for (;;) {
+        tickSoon();
         std::vector<std::function<void()>> work;
         bool stop = false;
         {
@@ -389,6 +395,7 @@ void TowerService::Loop()
             w();
         if (stop)
             break;
+        tickSoon();
         const auto now = Clock::now();
         if (now >= nextScan) {
             Rescan();
@@ -750,6 +757,7 @@ void TowerService::Advance(Tower& t)
             t.refreshesBefore = t.host->panelRefreshes();
             t.host->PressSwitch(row);
             t.phase = Tower::Phase::Switch;
+            tickNow_ = true;
             return;
         }
     } else if (t.phase == Tower::Phase::Switch) {

@@ -174,6 +174,9 @@ private:
     std::vector<std::string> bootloaders_;
     int nextId_ = 1;
     bool dirty_ = true;
+    // A pressed switch goes out with the poll tick: run that tick now
+    // rather than up to a period later.
+    bool tickNow_ = false;
 
     // Towers whose update was started and has not ended (any thread).
     std::mutex updatesMutex_;

@@ -174,6 +174,16 @@ uint64_t VirtualBaseController::FirstIndexAtOrAfter(uint64_t timeUs) const
     return static_cast<uint64_t>(LatestIndexAtOrBefore(static_cast<int64_t>(timeUs) - 1) + 1);
 }
 
+uint64_t VirtualBaseController::NextReportTimeUs(uint8_t type, uint64_t fromUs) const
+{
+    const std::vector<uint8_t>& order = config_.reportOrder;
+    const uint64_t first = FirstIndexAtOrAfter(fromUs);
+    for (uint64_t i = first; i < first + order.size(); ++i)
+        if (order[i % order.size()] == type)
+            return static_cast<uint64_t>(DueTime(i));
+    return 0;
+}
+
 bool VirtualBaseController::Takes(const HostBuffer& b) const
 {
     const size_t depth = config_.hostBufferDepth == 0 ? 1 : config_.hostBufferDepth;

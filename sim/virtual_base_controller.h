@@ -107,6 +107,9 @@ public:
     // The frame of a given input report type built from the current state.
     // Types outside 1..8 give a frame with that type byte and zero payload.
     Frame BuildInputReport(uint8_t type) const;
+    // When the stream's next report of this type leaves, at or after the
+    // time (microseconds on the clock); 0 when the order has no such type.
+    uint64_t NextReportTimeUs(uint8_t type, uint64_t fromUs) const;
 
     // ---- What the host sent ---------------------------------------------
     const std::vector<LoggedReport>& outputLog() const { return log_; }
