@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "device/device_state.h"
 
 namespace kv {
@@ -38,12 +40,22 @@ TEST(DeviceState, AddressesOutsideTheColourRangeStayInsideTheTable)
         EXPECT_EQ(OnStateOfRow(s, 5), 1);
         EXPECT_EQ(s.onState[address], 1);
     }
+    // The byte after the six positions holds a switched-on address: a
+    // position one past the end must not reach it.
+    s.patternCode[0] = 37;
     EXPECT_EQ(OnStateOfRow(s, -1), 0);
     EXPECT_EQ(OnStateOfRow(s, 6), 0);
 }
 
 TEST(DeviceState, AddressLookupAndLabels)
 {
+    const std::array<AddressTable, 6> tables = {{{8, 9, 10, 11, 12, 0},
+                                                 {13, 14, 15, 16, 17, 0},
+                                                 {18, 19, 20, 21, 22, 0},
+                                                 {23, 24, 25, 26, 27, 0},
+                                                 {28, 29, 30, 31, 32, 0},
+                                                 {33, 34, 35, 36, 37, 0}}};
+    EXPECT_EQ(kColourTables, tables);
     EXPECT_EQ(FindAddress(12, kColourTables[0]), 12);
     EXPECT_EQ(FindAddress(13, kColourTables[0]), 0);
     const std::pair<int, const char*> labels[] = {
@@ -64,6 +76,16 @@ TEST(DeviceState, PercentConversions)
         {118, 0}, {119, 0}, {120, 1}, {166, 50}, {213, 100}, {214, 100}};
     for (auto [v, percent] : volume)
         EXPECT_EQ(VolumePercent(static_cast<uint16_t>(v)), percent) << v;
+}
+
+TEST(DeviceState, ReportSeenByType)
+{
+    DeviceState s;
+    s.reportSeen = {3, 0, 3, 0, 0, 3, 0, 3};
+    std::string seen;
+    for (int type = 0; type <= 9; ++type)
+        seen += ReportSeen(s, type) ? '1' : '0';
+    EXPECT_EQ(seen, "0101001010");
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ TEST(ReportProtocol, InputFramesFillTheirFields)
              EXPECT_EQ(s.level, (std::array<uint16_t, 6>{510, 128, 100, 44, 55, 66}));
          }},
         {"levels 0..2 refused when the first high byte is above 1",
-         {Frame({0, 0xFF, 0, 0, 0, 0, 0, 0, 3})}, kLevelsUnchanged},
+         {Frame({0, 2, 0, 0, 0, 0, 0, 0, 3})}, kLevelsUnchanged},
         {"levels 0..2 refused when the second high byte is above 1",
          {Frame({0, 0, 1, 2, 0, 0, 0, 0, 3})}, kLevelsUnchanged},
         {"levels 0..2 refused when the third high byte is above 1",
@@ -85,6 +85,8 @@ TEST(ReportProtocol, InputFramesFillTheirFields)
              EXPECT_EQ(s.level[5], 255);
          }},
         {"levels 3..5 refused, volume included", {Frame({0, 0, 0x80, 2, 0, 0xA6, 0, 0, 4})},
+         kLevelsUnchanged},
+        {"levels 3..5 refused when the first high byte is above 1", {Frame({0, 2, 0, 0, 0, 0, 0, 0, 4})},
          kLevelsUnchanged},
         {"firmware and hardware versions",
          {Frame({0, 10, 11, 12, 13, 14, 28, 16, 5}), Frame({0, 20, 21, 22, 23, 24, 25, 26, 6})},
@@ -126,6 +128,9 @@ TEST(ReportProtocol, InputFramesFillTheirFields)
 TEST(ReportProtocol, WarmUpOncePerRun)
 {
     DeviceState s;
+    // Marks left from before (a tool's, another run's) are cleared in the warm-up.
+    s.reportSeen.fill(9);
+    s.reportSeenByTool.fill(9);
     const Report addresses = Frame({0, 8, 0, 0, 0, 0, 0, 0, 1});
     for (int i = 1; i <= 3; ++i) {
         Feed(s, addresses);
@@ -140,7 +145,7 @@ TEST(ReportProtocol, WarmUpOncePerRun)
     EXPECT_EQ(s.reportSeenByTool[0], 3);
     // Other types keep their own count.
     EXPECT_EQ(s.receiveCount[1], 0);
-    EXPECT_EQ(s.reportSeen[1], 0);
+    EXPECT_EQ(s.reportSeen[1], 9);
 
     // A reconnect clears reportSeen; the next arrival marks it at once.
     s.reportSeen.fill(0);
