@@ -55,7 +55,7 @@ TestBroker::TestBroker()
     dir_ = mkdtemp(name) != nullptr ? name : "/tmp";
     port_ = FreePort();
     std::ofstream conf(dir_ + "/mosquitto.conf");
-    conf << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+    conf << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence false\nset_tcp_nodelay true\n";
 }
 
 TestBroker::~TestBroker()
@@ -104,6 +104,7 @@ TestClient::TestClient()
 {
     mosquitto_lib_init();
     client_ = mosquitto_new(nullptr, true, this);
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_message_callback_set(client_, &TestClient::OnMessage);
     mosquitto_subscribe_callback_set(client_, &TestClient::OnSubscribe);
     mosquitto_connect_callback_set(client_, &TestClient::OnConnect);
