@@ -8,6 +8,7 @@ namespace {
 TEST(ConnectionControlTest, OpenWithoutTowerStaysOffline)
 {
     SyncWorld w({}, /*withTower=*/false);
+    w.view.status.clear();
     w.control.OnOpenClose();
     EXPECT_EQ(w.view.message, kUnableToOpenText);
     EXPECT_EQ(w.view.status, kStatusOffline);

@@ -166,12 +166,19 @@ TEST(PollCycleTest, AbsentSegmentLeavesItsRowDisabledAtHalfBrightness)
         w.Tick();
         EXPECT_EQ(w.state.lastSentChecksum[5], kNeverSent);
     }
-    // A segment taken off the tower is no longer found.
+    // The first row's pattern alone changes at the tower: its combo follows.
+    w.tower->mutableConfig().patternCode[0] = 5;
+    w.Ticks(5);
+    EXPECT_EQ(w.view.selected[0], 5);
+    // A segment taken off the tower is no longer found; an acoustic address
+    // in a colour position is no colour.
     ASSERT_EQ(w.state.segmentFound[0], 1);
     w.tower->mutableConfig().segmentAddress[0] = 0;
+    w.tower->mutableConfig().segmentAddress[1] = 35;
     w.Ticks(5);
     EXPECT_FALSE(w.view.colour[0].segmentShown);
-    EXPECT_EQ(w.state.segmentFound, (std::array<uint8_t, 6>{0, 1, 0, 1, 0, 0}));
+    EXPECT_FALSE(w.view.colour[1].segmentShown);
+    EXPECT_EQ(w.state.segmentFound, (std::array<uint8_t, 6>{0, 0, 0, 1, 0, 0}));
 }
 
 TEST(PollCycleTest, SoundVolumeZeroRecomposesEveryTickAndDropsPendingChanges)

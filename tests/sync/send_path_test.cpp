@@ -174,7 +174,10 @@ TEST_F(SendPathTest, StateReportGoesOnlyToAPresentSegmentAndPausesAfter)
 {
     w.state.segmentAddress = {9, 14, 0, 0, 0, 33};
     const uint64_t before = w.NowUs();
+    w.state.patternCode[0] = 23;   // the byte after the addresses
     w.send.SendStateReport(1, 2);  // no segment: nothing, no pause
+    w.send.SendStateReport(1, 6);  // no such position
+    w.send.SendStateReport(1, -1);
     EXPECT_EQ(w.NowUs(), before);
     w.send.SendStateReport(1, 1);
     const auto log = w.Log();
