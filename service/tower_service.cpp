@@ -615,14 +615,19 @@ void TowerService::TickAll()
         if (t.condition != TowerCondition::Online)
             continue;
         Advance(t);
-        json now = t.host->Status();
-        now["id"] = t.id;
-        now["state"] = ConditionName(t.condition);
-        if (now != t.status) {
-            t.status = now;
-            dirty_ = true;
-            Emit({{"event", "state"}, {"tower", t.id}, {"status", now}});
-        }
+        RefreshStatus(t);
+    }
+}
+
+void TowerService::RefreshStatus(Tower& t)
+{
+    json now = t.host->Status();
+    now["id"] = t.id;
+    now["state"] = ConditionName(t.condition);
+    if (now != t.status) {
+        t.status = now;
+        dirty_ = true;
+        Emit({{"event", "state"}, {"tower", t.id}, {"status", now}});
     }
 }
 
@@ -671,6 +676,12 @@ void TowerService::QueueReapply(Tower& t)
 
 void TowerService::Finish(Tower& t, Answer answer)
 {
+    // What the answer reports is in the snapshot before the client has it:
+    // a read right after the answer sees the write.
+    if (t.host && t.condition == TowerCondition::Online) {
+        RefreshStatus(t);
+        Publish();
+    }
     if (t.active && t.active->answer)
         t.active->answer->set_value(std::move(answer));
     t.active.reset();

@@ -149,6 +149,9 @@ private:
     void Advance(Tower& t);
     void StartNext(Tower& t);
     void Finish(Tower& t, Answer answer);
+    // The tower's status as the next snapshot shows it (a "state" event when
+    // it changed).
+    void RefreshStatus(Tower& t);
     void QueueReapply(Tower& t);
     void ExpireWaiting(Tower& t);
     void Publish();

@@ -27,6 +27,7 @@
 #include "device/pattern_tables.h"
 #include "device/report_protocol.h"
 #include "device/version.h"
+#include "guest_json.h"
 #include "guest_support.h"
 #include "sim/virtual_base_controller.h"
 #include "sync/send_path.h"
@@ -34,7 +35,10 @@
 namespace {
 
 using namespace kv;
+using guest::At;
 using guest::Expect;
+using guest::ExpectField;
+using guest::ExpectReport;
 using nlohmann::json;
 
 // What one run of the program gave.
@@ -124,30 +128,6 @@ json RunJson(const std::string& cli, const std::vector<std::string>& args)
     return j.is_discarded() ? json(nullptr) : j;
 }
 
-// A member or element of the program's output; null where it has none, so a
-// field the program left out fails its comparison instead of being looked up
-// in nothing.
-const json& At(const json& j, const char* key)
-{
-    static const json none;
-    if (!j.is_object())
-        return none;
-    const auto it = j.find(key);
-    return it != j.end() ? *it : none;
-}
-
-const json& At(const json& j, size_t index)
-{
-    static const json none;
-    return j.is_array() && index < j.size() ? j[index] : none;
-}
-
-// Compares one JSON field with what it should be.
-void ExpectField(const json& got, const json& want, const std::string& where)
-{
-    Expect(got == want, "%s: got %s, expected %s", where.c_str(), got.dump().c_str(), want.dump().c_str());
-}
-
 // The gadget's tower: the model it runs, with its defaults.
 const sim::BaseControllerConfig& Tower()
 {
@@ -209,22 +189,6 @@ int CheckStatus(const std::string& cli)
         Expect(std::fabs(volts - t.switchingThreshold * 0.10875) < 1e-9, "switching threshold %f V", volts);
     }
     return guest::Finish("status");
-}
-
-// The payload the gadget logs for a report (the report ID left off).
-std::array<uint8_t, 8> Payload(const Report& r)
-{
-    std::array<uint8_t, 8> p{};
-    std::copy(r.begin() + 1, r.end(), p.begin());
-    return p;
-}
-
-void ExpectReport(const guest::Received& got, const Report& want, const std::string& what)
-{
-    Expect(got.bytes == Payload(want), "%s: got %s, expected %s", what.c_str(), guest::Hex(got.bytes).c_str(),
-           guest::Hex(Payload(want)).c_str());
-    Expect(got.length == 9, "%s: length %u, expected 9", what.c_str(), got.length);
-    Expect(!got.refused, "%s refused by the tower", what.c_str());
 }
 
 int CheckSet(const std::string& cli)

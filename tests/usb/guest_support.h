@@ -1,12 +1,13 @@
 // Helpers for the check programs that run inside the test guest: failing
-// with a message, the gadget's controls and logs, and the open file
-// descriptors of the process.
+// with a message, the gadget's controls and logs, the reports it received,
+// and the open file descriptors of the process.
 #pragma once
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -19,6 +20,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "device/report_protocol.h"
 
 namespace kv::guest {
 
@@ -153,6 +156,24 @@ inline std::vector<Received> ReceivedSince(long from)
         out.push_back(r);
     }
     return out;
+}
+
+// The payload the gadget logs for a report (the report ID left off).
+inline std::array<uint8_t, 8> Payload(const Report& r)
+{
+    std::array<uint8_t, 8> p{};
+    std::copy(r.begin() + 1, r.end(), p.begin());
+    return p;
+}
+
+// One received report against the report that should have arrived: its
+// bytes, the whole frame's length, and taken by the tower.
+inline void ExpectReport(const Received& got, const Report& want, const std::string& what)
+{
+    Expect(got.bytes == Payload(want), "%s: got %s, expected %s", what.c_str(), Hex(got.bytes).c_str(),
+           Hex(Payload(want)).c_str());
+    Expect(got.length == 9, "%s: length %u, expected 9", what.c_str(), got.length);
+    Expect(!got.refused, "%s refused by the tower", what.c_str());
 }
 
 // The hidraw node of the HID device with this HID_ID tail (for example
