@@ -250,15 +250,21 @@ json DiscoveryConfig(const MqttConfig& c, const std::string& id, const json& sta
                                {"available_tones", Names(patterns.at("sound"))},
                                {"support_volume_set", true},
                                {"support_duration", false}};
-    // Read only: the service has no command for the threshold yet.
-    components["threshold"] = {{"platform", "sensor"},
+    // The range the switching threshold tool offers, in the steps its
+    // voltage text shows.
+    components["threshold"] = {{"platform", "number"},
                                {"name", "Switching threshold"},
                                {"unique_id", "kestrivane_" + id + "_threshold"},
-                               {"default_entity_id", "sensor." + entity + "_threshold"},
+                               {"default_entity_id", "number." + entity + "_threshold"},
+                               {"command_topic", base + "/ha/threshold/set"},
                                {"state_topic", base + "/ha/threshold/state"},
+                               {"min", ThresholdMinVolts()},
+                               {"max", ThresholdMaxVolts()},
+                               {"step", 0.1},
+                               {"mode", "slider"},
                                {"device_class", "voltage"},
                                {"unit_of_measurement", "V"},
-                               {"entity_category", "diagnostic"}};
+                               {"entity_category", "config"}};
     components["inputs"] = {{"platform", "sensor"},
                             {"name", "Input map"},
                             {"unique_id", "kestrivane_" + id + "_inputs"},
@@ -391,6 +397,12 @@ MqttRequest CheckMqttMessage(const MqttConfig& c, const Snapshot& snapshot, cons
         segment = "sound";
         refused = SirenBody(payload, fields, r.error);
         body = Dump(fields);
+    } else if (n == 4 && parts[1] == "ha" && parts[2] == "threshold" && parts[3] == "set") {
+        // Plain numeric text, as Home Assistant's number sends it.
+        r.code = CheckThresholdWrite(*tower, json::parse(payload, nullptr, false), r.threshold, r.error);
+        if (r.code == 0)
+            r.kind = MqttRequest::Kind::Threshold;
+        return r;
     } else {
         r.code = 404;
         r.error = "Unknown topic '" + LoggedTopic(topic) + "'.";

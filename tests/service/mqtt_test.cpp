@@ -151,6 +151,11 @@ TEST_F(MqttTest, StateAndDiscoveryAreRetainedAndCommandsSetTheTowerWithTheirResu
         "supported_color_modes": ["brightness"], "brightness": true, "brightness_scale": 100,
         "effect": true, "flash": false, "transition": false})"));
     EXPECT_EQ(config["components"]["siren"]["available_tones"].size(), PatternNamesJson()["sound"].size());
+    EXPECT_EQ(config["components"]["threshold"], json::parse(R"({"platform": "number", "name": "Switching threshold",
+        "unique_id": "kestrivane_lab-hidraw-virtual0_threshold", "default_entity_id": "number.kestrivane_lab_hidraw_virtual0_threshold",
+        "command_topic": "kestrivane/lab-hidraw-virtual0/ha/threshold/set",
+        "state_topic": "kestrivane/lab-hidraw-virtual0/ha/threshold/state", "min": 2.2, "max": 23.9, "step": 0.1,
+        "mode": "slider", "device_class": "voltage", "unit_of_measurement": "V", "entity_category": "config"})"));
     EXPECT_EQ(Last(base_ + "/ha/threshold/state"), json(10.0));
 
     // Home Assistant's light, the service's own JSON, one field's topic.
@@ -176,6 +181,21 @@ TEST_F(MqttTest, StateAndDiscoveryAreRetainedAndCommandsSetTheTowerWithTheirResu
     EXPECT_EQ(state["segments"][0]["on"], true);
     EXPECT_EQ(state["sound"]["on"], true);
     EXPECT_EQ(Last(base_ + "/ha/siren/state")["state"], "ON");
+
+    // Home Assistant's number: the threshold tool's report, answered once
+    // the tower reports the value back; the top of the range is raw 220.
+    r = Command(base_ + "/ha/threshold/set", "23.9");
+    EXPECT_EQ(r, json({{"topic", base_ + "/ha/threshold/set"},
+                       {"code", 200},
+                       {"tower", "lab-hidraw-virtual0"},
+                       {"switchingThreshold", {{"raw", 220}, {"volts", 220 * 0.10875}, {"text", "23.9"}}}}));
+    EXPECT_EQ(OnTower([] { return Tower().config().switchingThreshold; }), 220);
+    ASSERT_TRUE(client_.WaitFor([&](const auto& all) { return LastIn(all, base_ + "/ha/threshold/state") == json(23.9); }, 2s));
+    // A value the tower reports already is answered without a report.
+    const size_t sent = OnTower([] { return Tower().outputLog().size(); });
+    r = Command(base_ + "/ha/threshold/set", "23.9");
+    EXPECT_EQ(r["code"], 200) << r;
+    EXPECT_EQ(OnTower([] { return Tower().outputLog().size(); }), sent);
 }
 
 TEST_F(MqttTest, BadMessagesGetTheirErrorAndALogLineAndNoneReachesTheTower)
@@ -208,7 +228,12 @@ TEST_F(MqttTest, BadMessagesGetTheirErrorAndALogLineAndNoneReachesTheTower)
         {"/ha/siren/set", "LOUD", 400, "The message is not a JSON object (or ON / OFF)."},
         {"/segments/1/set", std::string(20000, ' '), 413, "The message is too large."},
         {"/ha/light6/set", R"({"state": "ON"})", 404, "Unknown topic 'kestrivane/lab-hidraw-virtual0/ha/light6/set'."},
-        {"/ha/threshold/set", "12.5", 404, "Unknown topic 'kestrivane/lab-hidraw-virtual0/ha/threshold/set'."},
+        {"/ha/threshold/set", "twelve", 400, "The switching threshold must be a number of volts from 2.2 to 23.9."},
+        {"/ha/threshold/set", "nan", 400, "The switching threshold must be a number of volts from 2.2 to 23.9."},
+        {"/ha/threshold/set", "1e400", 400, "The switching threshold must be a number of volts from 2.2 to 23.9."},
+        {"/ha/threshold/set", "2.1", 400, "The switching threshold must be a number of volts from 2.2 to 23.9."},
+        {"/ha/threshold/set", "24", 400, "The switching threshold must be a number of volts from 2.2 to 23.9."},
+        {"/ha/inputs/set", "12.5", 404, "Unknown topic 'kestrivane/lab-hidraw-virtual0/ha/inputs/set'."},
         {"/segments/1", R"({"on": true})", 404, "Unknown topic 'kestrivane/lab-hidraw-virtual0/segments/1'."},
     };
     const size_t logBefore = OnTower([] { return Tower().outputLog().size(); });
