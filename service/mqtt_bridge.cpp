@@ -302,6 +302,13 @@ void MqttBridge::Work()
             } else if (r.kind == MqttRequest::Kind::Refuse) {
                 Log("refused " + LoggedTopic(m.topic) + ": " + r.error);
                 Publish(ResultMessage(config_, r.towerId, m.topic, ErrorAnswer(r.code, r.error)));
+            } else if (r.kind == MqttRequest::Kind::Update) {
+                // Answered at once; its progress shows in the firmware state.
+                const Answer a = service_.StartUpdate(r.localId);
+                if (a.status != 202)
+                    Log("command on " + LoggedTopic(m.topic) +
+                        " failed: " + a.body.value("error", std::string()));
+                Publish(ResultMessage(config_, r.towerId, m.topic, a));
             } else if (r.kind == MqttRequest::Kind::Write || r.kind == MqttRequest::Kind::Threshold) {
                 if (waiting_.size() >= kWaitingMax) {
                     Log("refused " + LoggedTopic(m.topic) + ": too many commands waiting");

@@ -15,6 +15,7 @@
 //   P/T/ha/siren/set, .../state    Home Assistant's siren (the sound segment)
 //   P/T/ha/threshold/set, .../state   the switching threshold in volts
 //   P/T/ha/inputs/state, .../attributes   the input port map (read only)
+//   P/T/ha/firmware/set            install: the firmware update
 //   P/T/ha/firmware/state          installed against the program's firmware
 //   P/services/NAME/availability   the service itself, with its last will
 #pragma once
@@ -57,6 +58,7 @@ struct MqttRequest {
         Refuse,     // answered with `error` and `code` on the tower's result topic
         Write,      // `write` for the service's tower `localId`
         Threshold,  // the switching threshold `threshold` for it
+        Update,     // its firmware update
     };
     Kind kind = Kind::Ignore;
     std::string towerId;  // on the broker; empty when no result can be sent
