@@ -214,6 +214,13 @@ TEST_F(ServiceTest, AWriteIsAnsweredOnceTheTowerReportsItAndEveryReaderSeesIt)
     EXPECT_EQ(json::parse(threshold->body),
               json({{"tower", "1"}, {"switchingThreshold", {{"raw", 20}, {"volts", 20 * 0.10875}, {"text", "2.2"}}}}));
     EXPECT_EQ(OnTower([] { return Tower().config().switchingThreshold; }), 20);
+    // A Base Controller that keeps reporting the old value gives the tool
+    // no result: the write times out.
+    OnTower([] { return Tower().mutableConfig().acceptThreshold = false; });
+    const auto ignored = Client().Put("/api/v1/towers/1/threshold", {{"Authorization", "Bearer " + kToken}},
+                                      R"({"volts": 12})", "application/json");
+    ASSERT_TRUE(ignored);
+    EXPECT_EQ(json::parse(ignored->body), json::parse(R"({"error": "The tower did not confirm the write in time.", "code": 504})"));
 }
 
 TEST_F(ServiceTest, ListAndStatusAreTheCliJsonWithIdAndState)
@@ -308,6 +315,7 @@ TEST_F(ServiceTest, RefusedRequestsGetTheirStatusAsJsonAndNothingReachesTheTower
         {"threshold below the range", "PUT", thr, R"({"volts": 2.1})", ok, 400},
         {"threshold above the range", "PUT", thr, R"({"volts": 24})", ok, 400},
         {"threshold without volts", "PUT", thr, R"({"raw": 110})", ok, 400},
+        {"threshold with another field", "PUT", thr, R"({"volts": 12, "raw": 110})", ok, 400},
         {"threshold of no tower", "PUT", "/api/v1/towers/9/threshold", R"({"volts": 12})", ok, 404},
         {"threshold without the token", "PUT", thr, R"({"volts": 12})", noToken, 401},
     };
