@@ -250,6 +250,25 @@ int CheckSegmentWrite(const TowerView& v, const std::string& segment, const std:
     return 0;
 }
 
+int CheckThresholdWrite(const TowerView& v, const json& volts, uint8_t& raw, std::string& text)
+{
+    const int r = volts.is_number() ? ThresholdRawFor(volts.get<double>()) : -1;
+    if (r < 0) {
+        text = "The switching threshold must be a number of volts from " + json(ThresholdMinVolts()).dump() +
+               " to " + json(ThresholdMaxVolts()).dump() + ".";
+        return 400;
+    }
+    const int status = NotInStep(v, text);
+    if (status != 0)
+        return status;
+    if (!v.status.is_object() || !v.status.value("switchingThreshold", json()).is_object()) {
+        text = "The tower has not reported its switching threshold yet.";
+        return 503;
+    }
+    raw = static_cast<uint8_t>(r);
+    return 0;
+}
+
 HttpApi::HttpApi(TowerService& service, ApiConfig config) : service_(service), config_(std::move(config))
 {
     rules_.token = config_.token;
@@ -318,6 +337,16 @@ void HttpApi::Stop()
         if (t.joinable())
             t.join();
     threads_.clear();
+}
+
+void HttpApi::Await(httplib::Response& res, std::future<Answer> answer)
+{
+    const auto bound = service_.options().confirmTimeout + std::chrono::seconds(2);
+    if (answer.wait_for(bound) != std::future_status::ready) {
+        Fail(res, 504, "The tower did not confirm the write in time.");
+        return;
+    }
+    Reply(res, answer.get());
 }
 
 void HttpApi::Configure(httplib::Server& server)
@@ -442,17 +471,41 @@ void HttpApi::Configure(httplib::Server& server)
             Fail(res, refused, text);
             return;
         }
-        std::future<Answer> answer = service_.Write(v->id, write);
-        const auto bound = service_.options().confirmTimeout + std::chrono::seconds(2);
-        if (answer.wait_for(bound) != std::future_status::ready) {
-            Fail(res, 504, "The tower did not confirm the write in time.");
-            return;
-        }
-        Reply(res, answer.get());
+        Await(res, service_.Write(v->id, write));
     };
     const char* segmentPath = R"(/api/v1/towers/([^/]{1,64})/segments/([^/]{1,64}))";
     server.Put(segmentPath, segmentWrite);
     server.Patch(segmentPath, segmentWrite);
+
+    // The switching threshold, {"volts": V}: answered once the tower
+    // reports it back.
+    server.Put(R"(/api/v1/towers/([^/]{1,64})/threshold)",
+               [this](const httplib::Request& req, httplib::Response& res) {
+                   const auto snap = service_.snapshot();
+                   const TowerView* v = snap->Find(req.matches[1].str());
+                   if (v == nullptr) {
+                       Fail(res, 404, "No tower '" + Quoted(req.matches[1].str()) + "'.");
+                       return;
+                   }
+                   const json j = json::parse(req.body, nullptr, false);
+                   if (j.is_discarded() || !j.is_object()) {
+                       Fail(res, 400, "The body is not a JSON object.");
+                       return;
+                   }
+                   for (const auto& [key, value] : j.items())
+                       if (key != "volts") {
+                           Fail(res, 400, "Unknown field '" + Quoted(key) + "': give volts.");
+                           return;
+                       }
+                   uint8_t raw = 0;
+                   std::string text;
+                   const int refused = CheckThresholdWrite(*v, j.value("volts", json()), raw, text);
+                   if (refused != 0) {
+                       Fail(res, refused, text);
+                       return;
+                   }
+                   Await(res, service_.SetThreshold(v->id, raw));
+               });
 
     // The firmware update with the installed file: answered at once, its
     // progress and outcome on the event stream. The body is empty or {}.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,7 +17,8 @@
 
 namespace httplib {
 class Server;
-}
+struct Response;
+}  // namespace httplib
 
 namespace kv::service {
 
@@ -53,6 +55,11 @@ int NotInStep(const TowerView& v, std::string& text);
 int CheckSegmentWrite(const TowerView& v, const std::string& segment, const std::string& body,
                       SegmentWrite& write, std::string& text);
 
+// The switching threshold in volts (a JSON number), checked against the
+// tower as the snapshot shows it: 0 with `raw` filled, or the status of the
+// refusal with its text. The MQTT command uses it too.
+int CheckThresholdWrite(const TowerView& v, const nlohmann::json& volts, uint8_t& raw, std::string& text);
+
 class HttpApi {
 public:
     HttpApi(TowerService& service, ApiConfig config);
@@ -77,6 +84,9 @@ public:
 
 private:
     void Configure(httplib::Server& server);
+    // Replies with a queued write's answer, or 504 when it is not there in
+    // time.
+    void Await(httplib::Response& res, std::future<Answer> answer);
 
     TowerService& service_;
     ApiConfig config_;

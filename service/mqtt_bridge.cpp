@@ -305,7 +305,14 @@ void MqttBridge::Work()
             } else if (r.kind == MqttRequest::Kind::Refuse) {
                 Log("refused " + LoggedTopic(m.topic) + ": " + r.error);
                 Publish(ResultMessage(config_, r.towerId, m.topic, ErrorAnswer(r.code, r.error)));
-            } else if (r.kind == MqttRequest::Kind::Write) {
+            } else if (r.kind == MqttRequest::Kind::Update) {
+                // Answered at once; its progress shows in the firmware state.
+                const Answer a = service_.StartUpdate(r.localId);
+                if (a.status != 202)
+                    Log("command on " + LoggedTopic(m.topic) +
+                        " failed: " + a.body.value("error", std::string()));
+                Publish(ResultMessage(config_, r.towerId, m.topic, a));
+            } else if (r.kind == MqttRequest::Kind::Write || r.kind == MqttRequest::Kind::Threshold) {
                 if (waiting_.size() >= kWaitingMax) {
                     Log("refused " + LoggedTopic(m.topic) + ": too many commands waiting");
                     Publish(
@@ -314,8 +321,10 @@ void MqttBridge::Work()
                     continue;
                 }
                 const auto bound = service_.options().confirmTimeout + 2s;
-                waiting_.push_back(
-                    {service_.Write(r.localId, r.write), r.towerId, m.topic, Clock::now() + bound});
+                waiting_.push_back({r.kind == MqttRequest::Kind::Write
+                                        ? service_.Write(r.localId, r.write)
+                                        : service_.SetThreshold(r.localId, r.threshold),
+                                    r.towerId, m.topic, Clock::now() + bound});
             }
         }
         Collect(false);

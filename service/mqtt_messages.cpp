@@ -185,6 +185,9 @@ int FieldBody(const std::string& field, const std::string& payload, json& body, 
     return 0;
 }
 
+// What the firmware entity sends to install.
+constexpr const char* kInstall = "install";
+
 std::vector<std::string> Split(const std::string& s)
 {
     std::vector<std::string> parts;
@@ -250,15 +253,21 @@ json DiscoveryConfig(const MqttConfig& c, const std::string& id, const json& sta
                                {"available_tones", Names(patterns.at("sound"))},
                                {"support_volume_set", true},
                                {"support_duration", false}};
-    // Read only: the service has no command for the threshold yet.
-    components["threshold"] = {{"platform", "sensor"},
+    // The range the switching threshold tool offers, in the steps its
+    // voltage text shows.
+    components["threshold"] = {{"platform", "number"},
                                {"name", "Switching threshold"},
                                {"unique_id", "kestrivane_" + id + "_threshold"},
-                               {"default_entity_id", "sensor." + entity + "_threshold"},
+                               {"default_entity_id", "number." + entity + "_threshold"},
+                               {"command_topic", base + "/ha/threshold/set"},
                                {"state_topic", base + "/ha/threshold/state"},
+                               {"min", ThresholdMinVolts()},
+                               {"max", ThresholdMaxVolts()},
+                               {"step", 0.1},
+                               {"mode", "slider"},
                                {"device_class", "voltage"},
                                {"unit_of_measurement", "V"},
-                               {"entity_category", "diagnostic"}};
+                               {"entity_category", "config"}};
     components["inputs"] = {{"platform", "sensor"},
                             {"name", "Input map"},
                             {"unique_id", "kestrivane_" + id + "_inputs"},
@@ -266,14 +275,15 @@ json DiscoveryConfig(const MqttConfig& c, const std::string& id, const json& sta
                             {"state_topic", base + "/ha/inputs/state"},
                             {"json_attributes_topic", base + "/ha/inputs/attributes"},
                             {"entity_category", "diagnostic"}};
-    // No install: the service has no firmware update to start yet.
     components["firmware"] = {{"platform", "update"},
                               {"name", "Firmware"},
                               {"unique_id", "kestrivane_" + id + "_firmware"},
                               {"default_entity_id", "update." + entity + "_firmware"},
                               {"state_topic", base + "/ha/firmware/state"},
+                              {"command_topic", base + "/ha/firmware/set"},
+                              {"payload_install", kInstall},
                               {"device_class", "firmware"},
-                              {"entity_category", "diagnostic"}};
+                              {"entity_category", "config"}};
     return {{"device", device},
             {"origin", {{"name", "kestrivaned"}, {"sw_version", kProgramVersionText}}},
             {"availability",
@@ -297,7 +307,11 @@ std::vector<MqttMessage> TowerMessages(const MqttConfig& c, const std::string& i
             withSerial["serialNumber"] = tower.serialNumber;
         out.push_back({DiscoveryTopic(c, id), Dump(DiscoveryConfig(c, id, withSerial))});
     }
-    out.push_back({base + "/availability", tower.condition == TowerCondition::Online ? "online" : "offline"});
+    // While its firmware update runs the tower stays available, so that
+    // Home Assistant shows the update in progress.
+    const bool updating = tower.condition == TowerCondition::Updating;
+    out.push_back({base + "/availability",
+                   tower.condition == TowerCondition::Online || updating ? "online" : "offline"});
     if (!shown.is_object())
         return out;
     out.push_back({base + "/state", Dump(shown)});
@@ -322,7 +336,8 @@ std::vector<MqttMessage> TowerMessages(const MqttConfig& c, const std::string& i
     const json& controller = shown.at("baseController");
     out.push_back({base + "/ha/firmware/state", Dump({{"installed_version", controller.at("firmware")},
                                                       {"latest_version", controller.at("programFirmware")},
-                                                      {"title", "Base Controller firmware"}})});
+                                                      {"title", "Base Controller firmware"},
+                                                      {"in_progress", updating}})});
     return out;
 }
 
@@ -391,6 +406,20 @@ MqttRequest CheckMqttMessage(const MqttConfig& c, const Snapshot& snapshot, cons
         segment = "sound";
         refused = SirenBody(payload, fields, r.error);
         body = Dump(fields);
+    } else if (n == 4 && parts[1] == "ha" && parts[2] == "threshold" && parts[3] == "set") {
+        // Plain numeric text, as Home Assistant's number sends it.
+        r.code = CheckThresholdWrite(*tower, json::parse(payload, nullptr, false), r.threshold, r.error);
+        if (r.code == 0)
+            r.kind = MqttRequest::Kind::Threshold;
+        return r;
+    } else if (n == 4 && parts[1] == "ha" && parts[2] == "firmware" && parts[3] == "set") {
+        if (payload != kInstall) {
+            r.error = std::string("The firmware takes only \"") + kInstall + "\".";
+            return r;
+        }
+        r.kind = MqttRequest::Kind::Update;
+        r.code = 0;
+        return r;
     } else {
         r.code = 404;
         r.error = "Unknown topic '" + LoggedTopic(topic) + "'.";

@@ -1,8 +1,8 @@
 // What the service says on the broker and what it takes from it, as plain
 // values: the retained messages that show a tower (Home Assistant's
 // discovery configuration, availability, the states), and the check of a
-// message that arrived, which turns a command into the same SegmentWrite an
-// HTTP request gives, or into its refusal. Pure functions: the bridge only
+// message that arrived, which turns a command into the same write an HTTP
+// request gives, or into its refusal. Pure functions: the bridge only
 // moves their results over the connection.
 //
 // Topics, under the prefix P (default kestrivane) and a tower id T:
@@ -13,8 +13,9 @@
 //   P/T/segments/S/FIELD/set       FIELD pattern (a name), level (percent), on (ON / OFF)
 //   P/T/ha/lightN/set, .../state   Home Assistant's JSON light, N = 1-5
 //   P/T/ha/siren/set, .../state    Home Assistant's siren (the sound segment)
-//   P/T/ha/threshold/state         the switching threshold in volts (read only)
+//   P/T/ha/threshold/set, .../state   the switching threshold in volts
 //   P/T/ha/inputs/state, .../attributes   the input port map (read only)
+//   P/T/ha/firmware/set            install: the firmware update
 //   P/T/ha/firmware/state          installed against the program's firmware
 //   P/services/NAME/availability   the service itself, with its last will
 #pragma once
@@ -52,15 +53,18 @@ std::string DiscoveryTopic(const MqttConfig& config, const std::string& id);
 // What a message that arrived asks for.
 struct MqttRequest {
     enum class Kind {
-        Ignore,    // not for this service (its own publications, another service's towers)
-        HaOnline,  // Home Assistant started: send the configurations again
-        Refuse,    // answered with `error` and `code` on the tower's result topic
-        Write,     // `write` for the service's tower `localId`
+        Ignore,     // not for this service (its own publications, another service's towers)
+        HaOnline,   // Home Assistant started: send the configurations again
+        Refuse,     // answered with `error` and `code` on the tower's result topic
+        Write,      // `write` for the service's tower `localId`
+        Threshold,  // the switching threshold `threshold` for it
+        Update,     // its firmware update
     };
     Kind kind = Kind::Ignore;
     std::string towerId;  // on the broker; empty when no result can be sent
     std::string localId;  // the service's id of the tower
     SegmentWrite write;
+    uint8_t threshold = 0;
     int code = 0;
     std::string error;
 };

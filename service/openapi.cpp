@@ -1,6 +1,7 @@
 #include "service/openapi.h"
 
 #include "device/version.h"
+#include "service/tower_host.h"
 
 namespace kv::service {
 
@@ -79,6 +80,27 @@ json OpenApiDocument()
                 {"404", Error("no such tower")},
                 {"503", Error("the tower is lost or not in step yet")}}}}}}},
           {"/api/v1/towers/{id}/segments/{segment}", {{"put", write}, {"patch", write}}},
+          {"/api/v1/towers/{id}/threshold",
+           {{"put",
+             {{"summary",
+               "Set the switching threshold of the input ports, as the Threshold tool sends it; answered "
+               "once the tower reports it back"},
+              {"security", json::array({{{"bearer", json::array()}}})},
+              {"parameters", {towerId}},
+              {"requestBody",
+               {{"required", true},
+                {"content",
+                 {{"application/json", {{"schema", {{"$ref", "#/components/schemas/ThresholdWrite"}}}}}}}}},
+              {"responses",
+               {{"200", Ok("the tower took it", "ThresholdResult")},
+                {"400", Error("not a number of volts within the range")},
+                {"401", Error("no token, or a wrong one")},
+                {"404", Error("no such tower")},
+                {"409", Error("busy, or the tower runs another firmware")},
+                {"502",
+                 Error("the write failed, or the tower reported another value (Transmission failed!)")},
+                {"503", Error("the tower is lost, not in step, or has reported no threshold yet")},
+                {"504", Error("the tower did not report the value back in time")}}}}}}},
           {"/api/v1/towers/{id}/update",
            {{"post",
              {{"summary",
@@ -127,6 +149,20 @@ json OpenApiDocument()
                   {"maximum", 200},
                   {"description", "percent as the window's box shows it"}}},
                 {"on", {{"type", "boolean"}}}}}}},
+            {"ThresholdWrite",
+             {{"type", "object"},
+              {"additionalProperties", false},
+              {"required", {"volts"}},
+              {"properties",
+               {{"volts",
+                 {{"type", "number"},
+                  {"minimum", ThresholdMinVolts()},
+                  {"maximum", ThresholdMaxVolts()},
+                  {"description", "taken to the nearest step of 0.10875 V"}}}}}}},
+            {"ThresholdResult",
+             {{"type", "object"},
+              {"properties",
+               {{"tower", {{"type", "string"}}}, {"switchingThreshold", {{"type", "object"}}}}}}},
             {"SegmentResult",
              {{"type", "object"},
               {"properties", {{"tower", {{"type", "string"}}}, {"segment", {{"type", "object"}}}}}}},

@@ -1,15 +1,21 @@
 #include "service/tower_host.h"
 
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
 #include "device/device_state.h"
 #include "device/hid_link.h"
 #include "device/pattern_tables.h"
 #include "device/version.h"
+#include "platform/clock.h"
 #include "session/session_host.h"
 #include "session/tower_names.h"
 #include "session/tower_report.h"
 #include "session/tower_session.h"
 #include "sync/poll_cycle.h"
 #include "sync/send_path.h"
+#include "tools/switching_threshold_logic.h"
 #include "update/firmware_update_path.h"
 #include "update/update_dialogs.h"
 #include "update/update_outcome.h"
@@ -107,6 +113,45 @@ nlohmann::json PatternNamesJson()
     return PatternsJson(Shipped());
 }
 
+namespace {
+
+// As the tool's voltage text shows the raw value.
+double ShownVolts(int raw)
+{
+    return std::stod(FormatThreshold(raw));
+}
+
+}  // namespace
+
+double ThresholdMinVolts()
+{
+    return ShownVolts(kThresholdMin);
+}
+
+double ThresholdMaxVolts()
+{
+    return ShownVolts(kThresholdMax);
+}
+
+int ThresholdRawFor(double volts)
+{
+    if (!(volts >= ThresholdMinVolts() && volts <= ThresholdMaxVolts()))
+        return -1;
+    // The shown values lie within half a raw step of their raw value, so
+    // each comes back to it.
+    return std::clamp(static_cast<int>(std::lround(volts / ThresholdVolts(1))), kThresholdMin, kThresholdMax);
+}
+
+bool ThresholdRawOffered(int raw)
+{
+    return raw >= kThresholdMin && raw <= kThresholdMax;
+}
+
+const char* ThresholdFailedText()
+{
+    return kThresholdFailed;
+}
+
 std::string VersionText(int version)
 {
     return version < 0 ? std::string() : FormatVersion(static_cast<uint8_t>(version));
@@ -178,6 +223,10 @@ struct TowerHost::Held {
     PatternTables patterns;
     ServiceSessionHost host;
     TowerSession session{state, link, patterns, host};
+    // The switching threshold tool's working state, this tower's own, and
+    // when its timer runs next.
+    SwitchingThresholdState threshold;
+    uint64_t thresholdTickAtMs = 0;
 };
 
 TowerHost::TowerHost(const std::string& path) : held_(std::make_unique<Held>())
@@ -294,6 +343,48 @@ int TowerHost::panelRefreshes() const
 bool TowerHost::lastWriteFailed() const
 {
     return held_->state.lastWriteFailed != 0;
+}
+
+ThresholdStep TowerHost::SendThreshold(uint8_t raw)
+{
+    Held& h = *held_;
+    const std::optional<uint8_t> reported = h.session.SwitchingThreshold();
+    if (!reported)
+        return ThresholdStep::NotReported;
+    SwitchingThresholdState& t = h.threshold;
+    // What the tool's timer would have taken over while it was open.
+    t.lastSeenThreshold = *reported;
+    ThresholdPreset(t, raw);
+    if (!t.sendEnabled)
+        return ThresholdStep::Confirmed;
+    int written = 1;
+    const ToolIo io{
+        [&](const uint8_t* buffer, size_t length) { return written = h.link.WriteReport(buffer, length); },
+        {}};
+    StartThresholdSend(t, h.state, io);
+    if (written != 0) {
+        t.confirmPending = 0;
+        return ThresholdStep::WriteFailed;
+    }
+    // The dialog's first tick comes after its blocking wait; here the poll
+    // ticks go on through it.
+    h.thresholdTickAtMs = NowMs() + kThresholdSendWaitMs;
+    return ThresholdStep::Pending;
+}
+
+ThresholdStep TowerHost::ThresholdTick()
+{
+    Held& h = *held_;
+    SwitchingThresholdState& t = h.threshold;
+    if (NowMs() < h.thresholdTickAtMs)
+        return ThresholdStep::Pending;
+    h.thresholdTickAtMs += kThresholdTickMs;
+    SwitchingThresholdTick(t, h.state);
+    if (t.confirmPending != 0)
+        return ThresholdStep::Pending;
+    // The tool ends a send by taking the reported value over: the one sent
+    // on success, another one on failure.
+    return t.lastSeenThreshold == t.selectedThreshold ? ThresholdStep::Confirmed : ThresholdStep::Failed;
 }
 
 }  // namespace kv::service

@@ -60,6 +60,17 @@ int ResolvePatternCode(const std::string& text, int row);
 int SliderPositionFor(int row, uint8_t code, int percent);
 // The pattern names each row accepts, as `kestrivane-cli patterns --json`.
 nlohmann::json PatternNamesJson();
+// The switching threshold the tool offers, in volts as it shows them
+// (2.2 and 23.9).
+double ThresholdMinVolts();
+double ThresholdMaxVolts();
+// The tool's raw threshold nearest `volts`; -1 unless `volts` lies within
+// the range offered (NaN does not).
+int ThresholdRawFor(double volts);
+// Whether the tool offers the raw value (kThresholdMin..kThresholdMax).
+bool ThresholdRawOffered(int raw);
+// The tool's text for a threshold the tower did not take.
+const char* ThresholdFailedText();
 // "2.8" for version byte 28.
 std::string VersionText(int version);
 // The version this program works with.
@@ -74,6 +85,15 @@ struct UpdateReport {
     std::string outcome;     // the success text, or [step.result]
     std::string error;       // why it did not run (the file is missing)
 };
+// How a threshold the switching threshold tool sends is doing.
+enum class ThresholdStep {
+    Pending,      // not confirmed yet
+    Confirmed,    // the tower reports the value sent (or already did: nothing was sent)
+    Failed,       // the tool's "Transmission failed!"
+    WriteFailed,  // the report could not be written
+    NotReported,  // the tower has reported no threshold since the link opened
+};
+
 // Progress of a run: the step (0..UPDATE_STEP_COUNT-1), its text, percent.
 using UpdateProgressFn = std::function<void(int step, const std::string& text, int percent)>;
 
@@ -124,6 +144,15 @@ public:
     // Times the input panel was redrawn (state reports sent).
     int panelRefreshes() const;
     bool lastWriteFailed() const;
+    // The switching threshold tool's "Send" of `raw` (a value
+    // ThresholdRawFor gives), without blocking: Pending once the report is
+    // written; nothing is sent when the tower reports that value already
+    // (the tool's "Send" is disabled then).
+    ThresholdStep SendThreshold(uint8_t raw);
+    // On every poll tick while a send is pending: the tool's 1000 ms timer,
+    // from the end of the tool's wait after "Send" on, decides from the
+    // reported values.
+    ThresholdStep ThresholdTick();
 
 private:
     struct Held;

@@ -71,12 +71,14 @@ const TowerView* Snapshot::Find(const std::string& id) const
 
 // A write waiting for its turn, from a client (with a promise) or the
 // service's own after a replug (without). A write of the service's own
-// gives the slider position it had instead of a percentage.
+// gives the slider position it had instead of a percentage. A client's
+// switching threshold is a write of its own, with no segment.
 struct TowerService::Pending {
     SegmentWrite write;
     std::optional<int> sliderPosition;
     std::shared_ptr<std::promise<Answer>> answer;
     uint64_t deadlineMs = 0;
+    std::optional<uint8_t> threshold;
 };
 
 struct TowerService::Tower {
@@ -106,7 +108,7 @@ struct TowerService::Tower {
 
     std::deque<Pending> queue;
     // The write in progress.
-    enum class Phase { Idle, Pattern, Switch };
+    enum class Phase { Idle, Pattern, Switch, Threshold };
     std::optional<Pending> active;
     Phase phase = Phase::Idle;
     uint8_t expectCode = 0;
@@ -153,6 +155,22 @@ std::shared_ptr<const Snapshot> TowerService::snapshot() const
 
 std::future<Answer> TowerService::Write(const std::string& id, const SegmentWrite& write)
 {
+    return Queue(id, write, std::nullopt);
+}
+
+std::future<Answer> TowerService::SetThreshold(const std::string& id, uint8_t raw)
+{
+    if (!ThresholdRawOffered(raw)) {
+        std::promise<Answer> refused;
+        refused.set_value(ErrorAnswer(400, "The switching threshold is beyond the range the tool offers."));
+        return refused.get_future();
+    }
+    return Queue(id, SegmentWrite{}, raw);
+}
+
+std::future<Answer> TowerService::Queue(const std::string& id, const SegmentWrite& write,
+                                        std::optional<uint8_t> threshold)
+{
     auto answer = std::make_shared<std::promise<Answer>>();
     std::future<Answer> result = answer->get_future();
     const uint64_t deadline = NowMs() + static_cast<uint64_t>(options_.confirmTimeout.count());
@@ -162,7 +180,7 @@ std::future<Answer> TowerService::Write(const std::string& id, const SegmentWrit
             answer->set_value(ErrorAnswer(503, "The service is stopping."));
             return result;
         }
-        inbox_.push_back([this, id, write, answer, deadline] {
+        inbox_.push_back([this, id, write, threshold, answer, deadline] {
             for (auto& t : towers_) {
                 if (t->id != id)
                     continue;
@@ -186,7 +204,7 @@ std::future<Answer> TowerService::Write(const std::string& id, const SegmentWrit
                     answer->set_value(ErrorAnswer(409, "The tower is busy: too many writes are waiting."));
                     return;
                 }
-                t->queue.push_back(Pending{write, std::nullopt, answer, deadline});
+                t->queue.push_back(Pending{write, std::nullopt, answer, deadline, threshold});
                 StartNext(*t);
                 return;
             }
@@ -668,7 +686,7 @@ void TowerService::QueueReapply(Tower& t)
         if (w.hasOn && t.host->on(row) != w.on)
             write.on = w.on;
         if (write.code || write.on)
-            mine.push_back(Pending{write, position, nullptr, deadline});
+            mine.push_back(Pending{write, position, nullptr, deadline, std::nullopt});
     }
     for (auto it = mine.rbegin(); it != mine.rend(); ++it)
         t.queue.push_front(std::move(*it));
@@ -688,6 +706,27 @@ void TowerService::Finish(Tower& t, Answer answer)
     t.phase = Tower::Phase::Idle;
 }
 
+void TowerService::FinishThreshold(Tower& t, ThresholdStep step)
+{
+    switch (step) {
+    case ThresholdStep::Confirmed:
+        Finish(t, Answer{200, json{{"tower", t.id},
+                                   {"switchingThreshold", t.host->Status().at("switchingThreshold")}}});
+        return;
+    case ThresholdStep::Failed:
+        Finish(t, ErrorAnswer(502, ThresholdFailedText()));
+        return;
+    case ThresholdStep::WriteFailed:
+        Finish(t, ErrorAnswer(502, "Warning: Failed send to device!"));
+        return;
+    case ThresholdStep::NotReported:
+        Finish(t, ErrorAnswer(503, "The tower has not reported its switching threshold yet."));
+        return;
+    case ThresholdStep::Pending:
+        return;
+    }
+}
+
 void TowerService::StartNext(Tower& t)
 {
     while (!t.active && !t.queue.empty()) {
@@ -699,6 +738,15 @@ void TowerService::StartNext(Tower& t)
         const SegmentWrite& w = p.write;
         if (NowMs() >= p.deadlineMs) {
             Finish(t, ErrorAnswer(504, "The write did not come to its turn in time."));
+            continue;
+        }
+        if (p.threshold) {
+            const ThresholdStep step = t.host->SendThreshold(*p.threshold);
+            if (step == ThresholdStep::Pending) {
+                t.phase = Tower::Phase::Threshold;
+                return;
+            }
+            FinishThreshold(t, step);
             continue;
         }
         // Checked again against the tower as it is now: nothing is sent
@@ -750,6 +798,14 @@ void TowerService::Advance(Tower& t)
     const int row = w.row;
     if (NowMs() >= p.deadlineMs) {
         Finish(t, ErrorAnswer(504, "The tower did not confirm the write in time."));
+        StartNext(t);
+        return;
+    }
+    if (t.phase == Tower::Phase::Threshold) {
+        const ThresholdStep step = t.host->ThresholdTick();
+        if (step == ThresholdStep::Pending)
+            return;
+        FinishThreshold(t, step);
         StartNext(t);
         return;
     }

@@ -128,6 +128,13 @@ public:
     // answered by the poll thread within the confirm timeout.
     std::future<Answer> Write(const std::string& id, const SegmentWrite& write);
 
+    // Queues the switching threshold tool's send of `raw` (ThresholdRawFor,
+    // checked against a snapshot) to the tower with that id, in turn with
+    // its writes. The future is answered by the poll thread once the tower
+    // reports the value (200), with the tool's failure (502), or within the
+    // confirm timeout (504).
+    std::future<Answer> SetThreshold(const std::string& id, uint8_t raw);
+
     // Starts the firmware update of the tower with that id on the poll
     // thread: 202 at once, progress and outcome as "update" events; 409
     // while one runs (or the tower is held elsewhere), 404, 503 when lost.
@@ -141,6 +148,9 @@ private:
     struct Tower;
     struct Pending;
 
+    std::future<Answer> Queue(const std::string& id, const SegmentWrite& write,
+                              std::optional<uint8_t> threshold);
+    void FinishThreshold(Tower& t, ThresholdStep step);
     void Loop();
     void Rescan();
     void TickAll();

@@ -81,6 +81,13 @@ void ThresholdPreset(SwitchingThresholdState& t, uint8_t raw)
 
 void SendThreshold(SwitchingThresholdState& t, DeviceState& s, const ToolIo& io)
 {
+    StartThresholdSend(t, s, io);
+    io.Flush();
+    SleepMs(kThresholdSendWaitMs);
+}
+
+void StartThresholdSend(SwitchingThresholdState& t, DeviceState& s, const ToolIo& io)
+{
     io.Write(BuildThresholdReport(t.selectedThreshold));
     s.reportSeenByTool.fill(0);
     t.statusTone = kToneNeutral;
@@ -93,8 +100,6 @@ void SendThreshold(SwitchingThresholdState& t, DeviceState& s, const ToolIo& io)
     t.confirmPending = 1;
     t.mismatchCountdown = kMismatchAllowance;
     t.statusClearCountdown = kStatusClearTicks;
-    io.Flush();
-    SleepMs(kThresholdSendWaitMs);
 }
 
 bool FreshReportsSeen(const DeviceState& s)

@@ -59,6 +59,9 @@ void ThresholdSliderMoved(SwitchingThresholdState& t, int position);
 void ThresholdPreset(SwitchingThresholdState& t, uint8_t raw);
 // "Send": writes the report, restarts the confirmation, waits 1500 ms.
 void SendThreshold(SwitchingThresholdState& t, DeviceState& s, const ToolIo& io);
+// "Send" up to its wait, for a caller that keeps polling through the
+// 1500 ms instead of blocking (the service, which holds other towers too).
+void StartThresholdSend(SwitchingThresholdState& t, DeviceState& s, const ToolIo& io);
 // True when every report type but 7 has arrived since the last send.
 bool FreshReportsSeen(const DeviceState& s);
 // One tick of the 1000 ms timer.

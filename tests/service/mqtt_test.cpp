@@ -38,6 +38,7 @@ protected:
         ServiceOptions options;
         options.confirmTimeout = 3000ms;
         options.rescanInterval = 100ms;
+        options.firmwarePath = KV_DEMO_FIRMWARE;
         service_ = std::make_unique<TowerService>(options);
         config_.host = "127.0.0.1";
         config_.port = broker_.port();
@@ -151,6 +152,16 @@ TEST_F(MqttTest, StateAndDiscoveryAreRetainedAndCommandsSetTheTowerWithTheirResu
         "supported_color_modes": ["brightness"], "brightness": true, "brightness_scale": 100,
         "effect": true, "flash": false, "transition": false})"));
     EXPECT_EQ(config["components"]["siren"]["available_tones"].size(), PatternNamesJson()["sound"].size());
+    EXPECT_EQ(config["components"]["threshold"], json::parse(R"({"platform": "number", "name": "Switching threshold",
+        "unique_id": "kestrivane_lab-hidraw-virtual0_threshold", "default_entity_id": "number.kestrivane_lab_hidraw_virtual0_threshold",
+        "command_topic": "kestrivane/lab-hidraw-virtual0/ha/threshold/set",
+        "state_topic": "kestrivane/lab-hidraw-virtual0/ha/threshold/state", "min": 2.2, "max": 23.9, "step": 0.1,
+        "mode": "slider", "device_class": "voltage", "unit_of_measurement": "V", "entity_category": "config"})"));
+    EXPECT_EQ(config["components"]["firmware"], json::parse(R"({"platform": "update", "name": "Firmware",
+        "unique_id": "kestrivane_lab-hidraw-virtual0_firmware", "default_entity_id": "update.kestrivane_lab_hidraw_virtual0_firmware",
+        "state_topic": "kestrivane/lab-hidraw-virtual0/ha/firmware/state",
+        "command_topic": "kestrivane/lab-hidraw-virtual0/ha/firmware/set", "payload_install": "install",
+        "device_class": "firmware", "entity_category": "config"})"));
     EXPECT_EQ(Last(base_ + "/ha/threshold/state"), json(10.0));
 
     // Home Assistant's light, the service's own JSON, one field's topic.
@@ -176,6 +187,21 @@ TEST_F(MqttTest, StateAndDiscoveryAreRetainedAndCommandsSetTheTowerWithTheirResu
     EXPECT_EQ(state["segments"][0]["on"], true);
     EXPECT_EQ(state["sound"]["on"], true);
     EXPECT_EQ(Last(base_ + "/ha/siren/state")["state"], "ON");
+
+    // Home Assistant's number: the threshold tool's report, answered once
+    // the tower reports the value back; the top of the range is raw 220.
+    r = Command(base_ + "/ha/threshold/set", "23.9");
+    EXPECT_EQ(r, json({{"topic", base_ + "/ha/threshold/set"},
+                       {"code", 200},
+                       {"tower", "lab-hidraw-virtual0"},
+                       {"switchingThreshold", {{"raw", 220}, {"volts", 220 * 0.10875}, {"text", "23.9"}}}}));
+    EXPECT_EQ(OnTower([] { return Tower().config().switchingThreshold; }), 220);
+    ASSERT_TRUE(client_.WaitFor([&](const auto& all) { return LastIn(all, base_ + "/ha/threshold/state") == json(23.9); }, 2s));
+    // A value the tower reports already is answered without a report.
+    const size_t sent = OnTower([] { return Tower().outputLog().size(); });
+    r = Command(base_ + "/ha/threshold/set", "23.9");
+    EXPECT_EQ(r["code"], 200) << r;
+    EXPECT_EQ(OnTower([] { return Tower().outputLog().size(); }), sent);
 }
 
 TEST_F(MqttTest, BadMessagesGetTheirErrorAndALogLineAndNoneReachesTheTower)
@@ -208,7 +234,13 @@ TEST_F(MqttTest, BadMessagesGetTheirErrorAndALogLineAndNoneReachesTheTower)
         {"/ha/siren/set", "LOUD", 400, "The message is not a JSON object (or ON / OFF)."},
         {"/segments/1/set", std::string(20000, ' '), 413, "The message is too large."},
         {"/ha/light6/set", R"({"state": "ON"})", 404, "Unknown topic 'kestrivane/lab-hidraw-virtual0/ha/light6/set'."},
-        {"/ha/threshold/set", "12.5", 404, "Unknown topic 'kestrivane/lab-hidraw-virtual0/ha/threshold/set'."},
+        {"/ha/threshold/set", "twelve", 400, "The switching threshold must be a number of volts from 2.2 to 23.9."},
+        {"/ha/threshold/set", "nan", 400, "The switching threshold must be a number of volts from 2.2 to 23.9."},
+        {"/ha/threshold/set", "1e400", 400, "The switching threshold must be a number of volts from 2.2 to 23.9."},
+        {"/ha/threshold/set", "2.1", 400, "The switching threshold must be a number of volts from 2.2 to 23.9."},
+        {"/ha/threshold/set", "24", 400, "The switching threshold must be a number of volts from 2.2 to 23.9."},
+        {"/ha/firmware/set", "INSTALL", 400, "The firmware takes only \"install\"."},
+        {"/ha/inputs/set", "12.5", 404, "Unknown topic 'kestrivane/lab-hidraw-virtual0/ha/inputs/set'."},
         {"/segments/1", R"({"on": true})", 404, "Unknown topic 'kestrivane/lab-hidraw-virtual0/segments/1'."},
     };
     const size_t logBefore = OnTower([] { return Tower().outputLog().size(); });
@@ -228,6 +260,37 @@ TEST_F(MqttTest, BadMessagesGetTheirErrorAndALogLineAndNoneReachesTheTower)
     for (const Case& k : cases)
         EXPECT_NE(log.find("kestrivaned: mqtt: refused " + base_ + k.topic + ": " + k.error + "\n"), std::string::npos)
             << k.topic;
+}
+
+TEST_F(MqttTest, TheFirmwareEntitysInstallRunsTheUpdateOnceAndItsProgressShowsInTheFirmwareState)
+{
+    const std::string topic = base_ + "/ha/firmware/set";
+    EXPECT_EQ(Command(topic, "install"),
+              json({{"topic", topic}, {"code", 202}, {"tower", "lab-hidraw-virtual0"}, {"update", "started"}, {"events", "/api/v1/events"}}));
+    EXPECT_EQ(Command(topic, "install"), json({{"topic", topic}, {"code", 409}, {"error", "A firmware update of the tower runs."}}));
+    // In progress with the tower available, then done; the tower comes
+    // back in step on the flashed firmware.
+    std::string availability;  // as the update showed in progress
+    std::vector<bool> progress;
+    ASSERT_TRUE(client_.WaitFor(
+        [&](const auto& all) {
+            progress.clear();
+            for (const ReceivedMessage& m : all) {
+                if (m.topic == base_ + "/availability" && progress.empty())
+                    availability = m.payload;
+                if (m.topic == base_ + "/ha/firmware/state") {
+                    const bool p = json::parse(m.payload).at("in_progress").get<bool>();
+                    if (progress.empty() ? p : progress.back() != p)
+                        progress.push_back(p);
+                }
+            }
+            return progress.size() == 2;
+        },
+        60s));
+    EXPECT_EQ(availability, "online");
+    ASSERT_TRUE(client_.WaitFor([&](const auto&) { return service_->snapshot()->Find("1")->condition == TowerCondition::Online; }, 5s));
+    ASSERT_TRUE(client_.WaitFor([&](const auto& all) { return LastIn(all, base_ + "/state") == Status(); }, 5s));
+    EXPECT_EQ(OnTower([] { return sim::TheVirtualUsb().bootloaderOf(0).erases(); }), 1);
 }
 
 TEST_F(MqttTest, AfterTheBrokerRestartsAndWhenHomeAssistantStartsEverythingIsSentAgain)

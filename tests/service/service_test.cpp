@@ -206,6 +206,21 @@ TEST_F(ServiceTest, AWriteIsAnsweredOnceTheTowerReportsItAndEveryReaderSeesIt)
     ASSERT_TRUE(off);
     EXPECT_EQ(json::parse(off->body)["segment"]["on"], false);
     EXPECT_EQ(OnTower([] { return Tower().switchState(8).on; }), 0);
+
+    // The switching threshold, at the bottom of the tool's range.
+    const auto threshold = Client().Put("/api/v1/towers/1/threshold", {{"Authorization", "Bearer " + kToken}},
+                                        R"({"volts": 2.2})", "application/json");
+    ASSERT_TRUE(threshold);
+    EXPECT_EQ(json::parse(threshold->body),
+              json({{"tower", "1"}, {"switchingThreshold", {{"raw", 20}, {"volts", 20 * 0.10875}, {"text", "2.2"}}}}));
+    EXPECT_EQ(OnTower([] { return Tower().config().switchingThreshold; }), 20);
+    // A Base Controller that keeps reporting the old value gives the tool
+    // no result: the write times out.
+    OnTower([] { return Tower().mutableConfig().acceptThreshold = false; });
+    const auto ignored = Client().Put("/api/v1/towers/1/threshold", {{"Authorization", "Bearer " + kToken}},
+                                      R"({"volts": 12})", "application/json");
+    ASSERT_TRUE(ignored);
+    EXPECT_EQ(json::parse(ignored->body), json::parse(R"({"error": "The tower did not confirm the write in time.", "code": 504})"));
 }
 
 TEST_F(ServiceTest, AStatusReadRightAfterAWritesAnswerShowsTheWrite)
@@ -266,6 +281,7 @@ TEST_F(ServiceTest, RefusedRequestsGetTheirStatusAsJsonAndNothingReachesTheTower
         int status;
     };
     const std::string seg = "/api/v1/towers/1/segments/1";
+    const std::string thr = "/api/v1/towers/1/threshold";
     const httplib::Headers ok{{"Authorization", "Bearer " + kToken}, {"Content-Type", "application/json"}};
     auto with = [&](httplib::Headers h, const std::string& k, const std::string& v) {
         h.erase(k);
@@ -313,6 +329,13 @@ TEST_F(ServiceTest, RefusedRequestsGetTheirStatusAsJsonAndNothingReachesTheTower
         {"form content type", "PUT", seg, R"({"on": true})", with(ok, "Content-Type", "application/x-www-form-urlencoded"), 415},
         {"text content type", "PATCH", seg, R"({"on": true})", with(ok, "Content-Type", "text/plain"), 415},
         {"no content type", "PUT", seg, R"({"on": true})", noType, 415},
+        {"threshold as text", "PUT", thr, R"({"volts": "12"})", ok, 400},
+        {"threshold below the range", "PUT", thr, R"({"volts": 2.1})", ok, 400},
+        {"threshold above the range", "PUT", thr, R"({"volts": 24})", ok, 400},
+        {"threshold without volts", "PUT", thr, R"({"raw": 110})", ok, 400},
+        {"threshold with another field", "PUT", thr, R"({"volts": 12, "raw": 110})", ok, 400},
+        {"threshold of no tower", "PUT", "/api/v1/towers/9/threshold", R"({"volts": 12})", ok, 404},
+        {"threshold without the token", "PUT", thr, R"({"volts": 12})", noToken, 401},
     };
 
     const size_t logBefore = OnTower([] { return Tower().outputLog().size(); });
