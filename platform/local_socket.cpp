@@ -58,7 +58,7 @@ std::vector<std::string> ServiceSocketCandidates()
     if (const char* s = std::getenv("KESTRIVANE_SOCKET"); s != nullptr && s[0] != 0)
         return {s};
     std::vector<std::string> found;
-    if (std::string x = AbsoluteEnv("XDG_RUNTIME_DIR"); !x.empty() && geteuid() != 0)
+    if (std::string x = AbsoluteEnv("XDG_RUNTIME_DIR"); !x.empty())
         found.push_back(x + "/kestrivaned/api.sock");
     found.push_back(kSystemServiceSocket);
     return found;

@@ -22,7 +22,7 @@ inline constexpr const char* kSystemServiceSocket = "/run/kestrivaned/api.sock";
 std::string DefaultServiceSocket();
 // Where a client looks for a service, in this order: $KESTRIVANE_SOCKET
 // alone when it is set; else the user's own service's socket
-// ($XDG_RUNTIME_DIR/kestrivaned/api.sock, not for root), then the system's.
+// ($XDG_RUNTIME_DIR/kestrivaned/api.sock), then the system's.
 std::vector<std::string> ServiceSocketCandidates();
 // Whether a socket at `path` is one user's alone: inside $XDG_RUNTIME_DIR.
 // Such a socket gets mode 0600; any other 0660 with the service's group.
