@@ -125,8 +125,7 @@ public:
     {
         if (begin_ < end_)
             return true;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
         if (left <= 0) {
             tRequestCutOff = true;
             return false;
@@ -134,7 +133,8 @@ public:
         pollfd p{fd_, POLLIN, 0};
         if (Poll(p, static_cast<int>(std::min<int64_t>(left, readMs_))) > 0)
             return true;
-        if (Clock::now() >= deadline_)
+        // The wait went up to the deadline (poll may end a little early).
+        if (left <= readMs_)
             tRequestCutOff = true;
         return false;
     }
