@@ -209,6 +209,16 @@ Answer ServiceCommands::FindTower(json& entry)
     }
 }
 
+std::string ServiceCommands::StateOf(const std::string& id)
+{
+    const ServiceReply r = Call("GET", "/api/v1/towers");
+    if (r.status == 200 && r.body.is_object())
+        for (const json& c : r.body.value("baseControllers", json::array()))
+            if (Str(c, "id") == id)
+                return Str(c, "state");
+    return {};
+}
+
 Answer ServiceCommands::TowerStatus(const std::string& id, bool threshold, json& status)
 {
     const uint64_t until = NowMs() + static_cast<uint64_t>(std::llround(opts_.timeout * 1000.0));
@@ -227,8 +237,7 @@ Answer ServiceCommands::TowerStatus(const std::string& id, bool threshold, json&
             status = r.body;
             return Answer{};
         }
-        const bool connecting =
-            r.status == 503 && Str(r.body, "error").find("not reported") != std::string::npos;
+        const bool connecting = r.status == 503 && StateOf(id) == "connecting";
         if (!inStep && !connecting)
             return Refused(r);
         if (NowMs() >= until) {

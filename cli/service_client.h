@@ -59,6 +59,8 @@ private:
     // switching threshold when `threshold`).
     Answer TowerStatus(const std::string& id, bool threshold, nlohmann::json& status);
     Answer Write(const std::string& id, const nlohmann::json& status);
+    // The tower's state as the service lists it ("online", "connecting", ...).
+    std::string StateOf(const std::string& id);
     // A refusal or failure of the service as the command's own.
     Answer Refused(const ServiceReply& r) const;
     ServiceReply Call(const std::string& method, const std::string& target, const std::string& body = {});
