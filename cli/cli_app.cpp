@@ -1,11 +1,13 @@
 #include "cli/cli_app.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <ostream>
 
 #include "cli/command_line.h"
 #include "cli/commands.h"
+#include "cli/service_client.h"
 #include "cli/session_mode.h"
 #include "platform/update_trace.h"
 
@@ -47,8 +49,25 @@ bool AsksForJson(const std::vector<std::string>& args)
     return std::find(args.begin(), end, "--json") != end;
 }
 
+bool ServiceCarriesOut(Command c)
+{
+    return c == Command::List || c == Command::Status || c == Command::Set || c == Command::On ||
+           c == Command::Off;
+}
+
 int Run(const Request& request, Runner& runner, CliIo& io)
 {
+    // While a service holds the towers, it carries out the one-shot
+    // commands; without one they open the tower themselves.
+    if (ServiceCarriesOut(request.command) && !request.direct) {
+        const std::string socket = FindServiceSocket(request.socket);
+        if (!socket.empty()) {
+            const auto bound =
+                static_cast<uint64_t>(std::llround(request.timeout * 1000.0)) + kServiceAnswerMarginMs;
+            ServiceCommands service(request, SocketTransport(socket, bound), socket);
+            return PrintAnswer(service.Run(), request.json, io);
+        }
+    }
     switch (request.command) {
     case Command::Patterns:
         return PrintAnswer(runner.Patterns(), request.json, io);

@@ -216,6 +216,13 @@ void BuildParser(CLI::App& app, Request& r, bool inSession)
         app.add_option("--wait", r.wait, "wait up to this long for the tower to be plugged in")
             ->type_name("SECONDS")
             ->check(CLI::Range(0.0, 86400.0));
+        app.add_option("--socket", r.socket,
+                       "the local socket of the service kestrivaned (default: $KESTRIVANE_SOCKET, "
+                       "$XDG_RUNTIME_DIR/kestrivaned/api.sock, /run/kestrivaned/api.sock)")
+            ->type_name("PATH");
+        app.add_flag("--direct", r.direct,
+                     "open the tower even when the service runs (list, status, set, on and off go "
+                     "through it otherwise)");
         app.add_flag("--verbose", r.verbose, "write the firmware update's trace to standard error");
         app.add_option("--trace", r.trace, "write the firmware update's trace into this file")
             ->type_name("FILE");

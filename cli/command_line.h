@@ -22,6 +22,10 @@ struct Request {
     // A device path from 'list' or a serial number.
     std::string device;
     bool json = false;
+    // The service's local socket to use (empty: look in the usual places),
+    // or none at all: the tower opened by this program.
+    std::string socket;
+    bool direct = false;
     double timeout = kDefaultTimeoutSeconds;
     // How long to wait for the tower to be plugged in (0: not at all).
     double wait = 0.0;

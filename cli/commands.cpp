@@ -36,6 +36,66 @@ Answer Fail(int code, std::string error)
     return a;
 }
 
+std::string PatternName(int row, uint8_t code)
+{
+    return TrimmedName(row == kSoundRow ? BeepPatternName(code) : LightPatternName(code));
+}
+
+Answer NoSegment(const std::string& segment)
+{
+    return Fail(kExitUsage,
+                "No segment '" + segment + "': give 1-5, sound, or a colour name the tower shows.");
+}
+
+Answer NoPattern(const std::string& pattern)
+{
+    return Fail(kExitUsage, "No pattern '" + pattern + "' for this segment: see 'patterns'.");
+}
+
+Answer NoSuchTower(const std::string& device)
+{
+    if (!device.empty())
+        return Fail(kExitNoTower, "No Base Controller '" + device +
+                                      "' is attached: give a device path or serial number as '" +
+                                      kProgramName + " list' shows them.");
+    return Fail(kExitNoTower, kNoTowerText);
+}
+
+Answer SegmentMissing(int row)
+{
+    return Fail(kExitFailed, row == kSoundRow
+                                 ? std::string("The tower has no sound segment.")
+                                 : "The tower has no segment at position " + std::to_string(row + 1) + ".");
+}
+
+std::string HeldTowerText(const std::string& holder)
+{
+    return HeldByText(holder) + " Close that program, or let it set the tower.";
+}
+
+std::string MismatchText(const std::string& firmware)
+{
+    return "The Base Controller runs firmware " + firmware + "; this program works with " +
+           kProgramVersionText + ". Update it with '" + kProgramName + " update'.";
+}
+
+const char* const kSetNotConfirmedText = "The tower did not confirm the new pattern and level.";
+const char* const kSwitchNotTakenText = "The tower did not take the switch.";
+const char* const kNoStateInTimeText = "The tower did not report its state in time.";
+
+json SetData(int row, const std::string& pattern, int code, int levelRaw)
+{
+    return {{"segment", row == kSoundRow ? json("sound") : json(row + 1)},
+            {"pattern", pattern},
+            {"patternCode", code},
+            {"levelRaw", levelRaw}};
+}
+
+json SwitchData(int row, bool on)
+{
+    return {{"segment", row == kSoundRow ? json("sound") : json(row + 1)}, {"on", on}};
+}
+
 namespace {
 
 constexpr uint32_t kListPollMs = 100;
@@ -56,11 +116,6 @@ std::string Trimmed(const std::string& s)
     return s.substr(first, s.find_last_not_of(" \t") - first + 1);
 }
 
-std::string PatternName(int row, uint8_t code)
-{
-    return TrimmedName(row == kSoundRow ? BeepPatternName(code) : LightPatternName(code));
-}
-
 // The highest percentage the row's pattern takes.
 int MaxPercent(int row, uint8_t code, const PatternTables& t)
 {
@@ -69,17 +124,6 @@ int MaxPercent(int row, uint8_t code, const PatternTables& t)
         if (SliderPositionForPercent(row, code, p, t) >= 0)
             max = p;
     return max;
-}
-
-Answer NoSegment(const std::string& segment)
-{
-    return Fail(kExitUsage,
-                "No segment '" + segment + "': give 1-5, sound, or a colour name the tower shows.");
-}
-
-Answer NoPattern(const std::string& pattern)
-{
-    return Fail(kExitUsage, "No pattern '" + pattern + "' for this segment: see 'patterns'.");
 }
 
 // What is wrong with a firmware file, or empty when it can be read.
@@ -131,7 +175,7 @@ std::string Runner::NoTowerText() const
 {
     // Held by another program: it is named, and nothing was sent.
     if (!link_.heldBy().empty())
-        return HeldByText(link_.heldBy()) + " Close that program, or let it set the tower.";
+        return HeldTowerText(link_.heldBy());
     return kNoTowerText;
 }
 
@@ -194,11 +238,7 @@ Answer Runner::FindTower(bool bootloaderWillDo)
             break;
         SleepMs(kListPollMs);
     }
-    if (!opts_.device.empty())
-        return Fail(kExitNoTower, "No Base Controller '" + opts_.device +
-                                      "' is attached: give a device path or serial number as '" +
-                                      kProgramName + " list' shows them.");
-    return Fail(kExitNoTower, kNoTowerText);
+    return NoSuchTower(opts_.device);
 }
 
 void Runner::RememberOpenedTower()
@@ -245,7 +285,7 @@ Answer Runner::OpenTower()
         session_.Close();
         return Fail(kExitFirmwareMismatch, MismatchText());
     }
-    return AfterWait(end, "The tower did not report its state in time.");
+    return AfterWait(end, kNoStateInTimeText);
 }
 
 Answer Runner::AfterWait(WaitEnd end, const std::string& timedOut) const
@@ -265,9 +305,7 @@ Answer Runner::AfterWait(WaitEnd end, const std::string& timedOut) const
 
 std::string Runner::MismatchText() const
 {
-    return "The Base Controller runs firmware " + FormatVersion(state_.firmwareVersion[kBaseControllerSlot]) +
-           "; this program works with " + kProgramVersionText + ". Update it with '" + kProgramName +
-           " update'.";
+    return cli::MismatchText(FormatVersion(state_.firmwareVersion[kBaseControllerSlot]));
 }
 
 Answer Runner::Status()
@@ -302,9 +340,7 @@ int Runner::Row(const std::string& segment, Answer& a)
     const uint8_t address = state_.segmentAddress[static_cast<size_t>(row)];
     const bool present = row == kSoundRow ? address == kSoundAddress : address != 0;
     if (!present) {
-        a = Fail(kExitFailed, row == kSoundRow
-                                  ? std::string("The tower has no sound segment.")
-                                  : "The tower has no segment at position " + std::to_string(row + 1) + ".");
+        a = SegmentMissing(row);
         return -1;
     }
     return row;
@@ -338,13 +374,10 @@ Answer Runner::Set()
     const auto r = static_cast<size_t>(row);
     const WaitEnd end = session_.RunUntil(
         [&] { return state_.patternCode[r] == c && state_.level[r] == level; }, TimeoutMs());
-    a = AfterWait(end, "The tower did not confirm the new pattern and level.");
+    a = AfterWait(end, kSetNotConfirmedText);
     if (a.code != kExitOk)
         return a;
-    a.data = {{"segment", row == kSoundRow ? json("sound") : json(row + 1)},
-              {"pattern", PatternName(row, c)},
-              {"patternCode", c},
-              {"levelRaw", level}};
+    a.data = SetData(row, PatternName(row, c), c, level);
     a.text = "Set.\n";
     return a;
 }
@@ -361,13 +394,13 @@ Answer Runner::Switch(bool on)
         // The next tick sends the state reports.
         const WaitEnd end =
             session_.RunUntil([&] { return session_.panelRefreshes() > before; }, TimeoutMs());
-        a = AfterWait(end, "The tower did not take the switch.");
+        a = AfterWait(end, kSwitchNotTakenText);
         if (a.code != kExitOk)
             return a;
         if (state_.lastWriteFailed != 0)
             return Fail(kExitNotConfirmed, kSendFailedText);
     }
-    a.data = {{"segment", row == kSoundRow ? json("sound") : json(row + 1)}, {"on", on}};
+    a.data = SwitchData(row, on);
     a.text = on ? "On.\n" : "Off.\n";
     return a;
 }

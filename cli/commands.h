@@ -31,6 +31,23 @@ struct Answer {
 
 Answer Fail(int code, std::string error);
 
+// The answers and texts a command gives, whether it opens the tower itself
+// or a service carries it out.
+std::string PatternName(int row, uint8_t code);
+Answer NoSegment(const std::string& segment);
+Answer NoPattern(const std::string& pattern);
+// No tower, or none that --device names.
+Answer NoSuchTower(const std::string& device);
+Answer SegmentMissing(int row);
+std::string HeldTowerText(const std::string& holder);
+// The Base Controller runs firmware `firmware` ("2.7").
+std::string MismatchText(const std::string& firmware);
+extern const char* const kSetNotConfirmedText;
+extern const char* const kSwitchNotTakenText;
+extern const char* const kNoStateInTimeText;
+nlohmann::json SetData(int row, const std::string& pattern, int code, int levelRaw);
+nlohmann::json SwitchData(int row, bool on);
+
 // The CLI as the session's host: no screen and no timer of its own (its
 // waits tick the session); the firmware update entry runs the handler the
 // update command puts in, and is declined otherwise.

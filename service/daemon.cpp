@@ -1,12 +1,14 @@
 #include "service/daemon.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <ostream>
 
 #include <CLI/CLI.hpp>
 
 #include "device/version.h"
+#include "platform/local_socket.h"
 #include "platform/service_notify.h"
 #include "service/access.h"
 #include "service/http_api.h"
@@ -40,6 +42,7 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
     std::vector<std::string> allowHosts;
     std::vector<std::string> devices;
     double timeout = 5.0;
+    std::string socketPath;
     app.add_option("--listen", listen, "address to listen on (repeatable; default 127.0.0.1 and ::1)")
         ->type_name("ADDRESS");
     app.add_option("--port", port, "port (default 8742; 0: any free one)")->check(CLI::Range(0, 65535));
@@ -48,6 +51,10 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
     app.add_flag("--no-token", noToken, "ask no token of writes (loopback only)");
     app.add_option("--allow-host", allowHosts, "another name the Host header may carry (a reverse proxy's)")
         ->type_name("NAME");
+    app.add_option("--socket", socketPath,
+                   "the local socket for kestrivane-cli (default $XDG_RUNTIME_DIR/kestrivaned/api.sock, "
+                   "for root /run/kestrivaned/api.sock)")
+        ->type_name("PATH");
     app.add_option("--device", devices, "hold only the tower at this path (repeatable; default all)")
         ->type_name("PATH");
     app.add_option("--timeout", timeout, "bound of a write's wait for the tower, in seconds (default 5)")
@@ -136,6 +143,16 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
     for (const std::string& s : skipped)
         err << kName << ": not listening on " << s << " (it cannot be bound here)\n";
+    // The local socket: one given must be there; the default one may not
+    // be possible here (no runtime folder of ours), which is said.
+    const bool socketGiven = !socketPath.empty() || std::getenv("KESTRIVANE_SOCKET") != nullptr;
+    if (socketPath.empty())
+        socketPath = DefaultServiceSocket();
+    if (!api.BindLocal(socketPath, IsPrivateSocketPath(socketPath), error)) {
+        err << kName << ": no local socket: " << error << "\n";
+        if (socketGiven)
+            return kDaemonFailed;
+    }
 
     // The broker client is set up before anything runs: a refused one
     // (an unreadable CA file) stops the start.
@@ -152,6 +169,8 @@ int RunDaemon(const std::vector<std::string>& args, std::ostream& out, std::ostr
     api.Start();
     for (const std::string& a : api.addresses())
         out << kName << ": listening on http://" << UrlHost(a, api.port()) << "/\n";
+    if (!api.localPath().empty())
+        out << kName << ": listening on " << api.localPath() << "\n";
     const std::string page = "http://" + UrlHost(api.addresses().front(), api.port()) + "/";
     // The token goes only to a terminal, never into a log.
     if (config.token.empty())

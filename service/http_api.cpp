@@ -1,9 +1,15 @@
 #include "service/http_api.h"
 
 #include <httplib.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -82,6 +88,216 @@ private:
     bool done_ = false;
 };
 
+// Whether the request this thread reads was cut off at its deadline.
+thread_local bool tRequestCutOff = false;
+
+int Millis(time_t sec, time_t usec)
+{
+    return static_cast<int>(sec * 1000 + usec / 1000);
+}
+
+// A connection as the request parser reads it: buffered, each read waiting
+// at most the read timeout and never past the deadline of the request it
+// belongs to, so a client that sends a byte now and then cannot hold a
+// request thread longer than that.
+class DeadlineStream : public httplib::Stream {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    DeadlineStream(int fd, int readMs, int writeMs) : fd_(fd), readMs_(readMs), writeMs_(writeMs) {}
+    using httplib::Stream::write;
+
+    // Waits up to `ms` for the first byte of the next request.
+    bool WaitForRequest(int ms)
+    {
+        if (begin_ < end_)
+            return true;
+        pollfd p{fd_, POLLIN, 0};
+        return Poll(p, ms) > 0 && (p.revents & POLLIN) != 0;
+    }
+    void StartRequest(Clock::time_point deadline)
+    {
+        deadline_ = deadline;
+        tRequestCutOff = false;
+    }
+
+    bool is_readable() const override
+    {
+        if (begin_ < end_)
+            return true;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+        if (left <= 0) {
+            tRequestCutOff = true;
+            return false;
+        }
+        pollfd p{fd_, POLLIN, 0};
+        if (Poll(p, static_cast<int>(std::min<int64_t>(left, readMs_))) > 0)
+            return true;
+        // The wait went up to the deadline (poll may end a little early).
+        if (left <= readMs_)
+            tRequestCutOff = true;
+        return false;
+    }
+    bool is_writable() const override
+    {
+        pollfd p{fd_, POLLOUT, 0};
+        if (Poll(p, writeMs_) <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            return false;
+        // A client that has gone reads as the end of its stream.
+        pollfd r{fd_, POLLIN, 0};
+        if (poll(&r, 1, 0) > 0 && begin_ == end_) {
+            char c = 0;
+            if (recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
+                return false;
+        }
+        return true;
+    }
+    ssize_t read(char* ptr, size_t size) override
+    {
+        if (begin_ == end_) {
+            if (!is_readable())
+                return -1;
+            ssize_t n = 0;
+            do
+                n = recv(fd_, buffer_, sizeof buffer_, 0);
+            while (n < 0 && errno == EINTR);
+            if (n <= 0)
+                return n;
+            begin_ = 0;
+            end_ = static_cast<size_t>(n);
+        }
+        const size_t n = std::min(size, end_ - begin_);
+        std::memcpy(ptr, buffer_ + begin_, n);
+        begin_ += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char* ptr, size_t size) override
+    {
+        if (!is_writable())
+            return -1;
+        ssize_t n = 0;
+        do
+            n = send(fd_, ptr, size, MSG_NOSIGNAL);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { Address(true, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { Address(false, ip, port); }
+    socket_t socket() const override { return fd_; }
+
+private:
+    static int Poll(pollfd& p, int ms)
+    {
+        int r = 0;
+        do
+            r = poll(&p, 1, ms);
+        while (r < 0 && errno == EINTR);
+        return r;
+    }
+    // The peer's or our own address; empty on the local socket.
+    void Address(bool peer, std::string& ip, int& port) const
+    {
+        sockaddr_storage a{};
+        socklen_t n = sizeof a;
+        sockaddr* sa = reinterpret_cast<sockaddr*>(&a);
+        if ((peer ? getpeername(fd_, sa, &n) : getsockname(fd_, sa, &n)) != 0 ||
+            (a.ss_family != AF_INET && a.ss_family != AF_INET6))
+            return;
+        char host[NI_MAXHOST];
+        char service[NI_MAXSERV];
+        if (getnameinfo(sa, n, host, sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) ==
+            0) {
+            ip = host;
+            port = std::atoi(service);
+        }
+    }
+
+    int fd_;
+    int readMs_;
+    int writeMs_;
+    Clock::time_point deadline_ = Clock::now();
+    char buffer_[4096];
+    size_t begin_ = 0;
+    size_t end_ = 0;
+};
+
+}  // namespace
+
+// One listening socket of the API (a TCP address, or the local socket) with
+// its own accepting loop: the connections go to the bounded pool, and each
+// request on them must arrive whole within the request timeout.
+class ApiServer : public httplib::Server {
+public:
+    explicit ApiServer(std::chrono::milliseconds requestTimeout) : requestTimeout_(requestTimeout) {}
+    ~ApiServer() override
+    {
+        const socket_t fd = svr_sock_.exchange(INVALID_SOCKET);
+        if (fd != INVALID_SOCKET)
+            close(fd);
+    }
+
+    // Serves on a listening socket made elsewhere.
+    void Adopt(int fd) { svr_sock_ = fd; }
+
+    // Accepts until Close.
+    void Serve()
+    {
+        std::unique_ptr<httplib::TaskQueue> queue(new_task_queue());
+        while (!closing_) {
+            pollfd p{svr_sock_, POLLIN, 0};
+            // Bounded, so a Close is seen however the socket is left.
+            const int r = poll(&p, 1, 100);
+            if (r <= 0 || closing_)
+                continue;
+            const int fd = accept4(svr_sock_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                // Out of descriptors: the backlog waits a moment.
+                if (errno == EMFILE || errno == ENFILE)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            queue->enqueue([this, fd] { ServeConnection(fd); });
+        }
+        queue->shutdown();
+        const socket_t fd = svr_sock_.exchange(INVALID_SOCKET);
+        if (fd != INVALID_SOCKET)
+            close(fd);
+    }
+
+    // Ends the accepting loop and, after their current request, the
+    // connections.
+    void Close()
+    {
+        closing_ = true;
+        const socket_t fd = svr_sock_;
+        if (fd != INVALID_SOCKET)
+            shutdown(fd, SHUT_RDWR);
+    }
+
+private:
+    void ServeConnection(int fd)
+    {
+        DeadlineStream stream(fd, Millis(read_timeout_sec_, read_timeout_usec_),
+                              Millis(write_timeout_sec_, write_timeout_usec_));
+        for (size_t left = keep_alive_max_count_; left > 0 && !closing_; --left) {
+            if (!stream.WaitForRequest(static_cast<int>(keep_alive_timeout_sec_ * 1000)))
+                break;
+            stream.StartRequest(std::chrono::steady_clock::now() + requestTimeout_);
+            bool closed = false;
+            const bool served = process_request(stream, left == 1, closed, nullptr);
+            if (!served || closed || tRequestCutOff)
+                break;
+        }
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    }
+
+    std::chrono::milliseconds requestTimeout_;
+    std::atomic<bool> closing_{false};
+};
+
+namespace {
+
 void Reply(httplib::Response& res, const Answer& a)
 {
     res.status = a.status;
@@ -124,6 +340,8 @@ const char* ReasonText(int status)
         return "Bad request.";
     case 404:
         return "Not found.";
+    case 408:
+        return "The request did not arrive in time.";
     case 405:
         return "Method not allowed.";
     case 413:
@@ -284,8 +502,8 @@ bool HttpApi::Bind(const std::vector<std::string>& addresses, const std::vector<
 {
     bool beyondLoopback = false;
     for (const std::string& a : addresses) {
-        auto server = std::make_unique<httplib::Server>();
-        Configure(*server);
+        auto server = std::make_unique<ApiServer>(config_.requestTimeout);
+        Configure(*server, rules_);
         const std::string host = a == "localhost" ? "127.0.0.1" : a;
         int bound = -1;
         if (port == 0)
@@ -320,11 +538,26 @@ bool HttpApi::Bind(const std::vector<std::string>& addresses, const std::vector<
     return true;
 }
 
+bool HttpApi::BindLocal(const std::string& path, bool privateSocket, std::string& error)
+{
+    local_ = ListenLocalSocket(path, privateSocket, error);
+    if (local_.fd < 0)
+        return false;
+    // Who may connect is the file's permissions: no token is asked; the
+    // clients name the service "localhost".
+    localRules_.hosts = {"localhost"};
+    auto server = std::make_unique<ApiServer>(config_.requestTimeout);
+    Configure(*server, localRules_);
+    server->Adopt(local_.fd);
+    servers_.push_back(std::move(server));
+    return true;
+}
+
 void HttpApi::Start()
 {
     for (auto& s : servers_) {
-        httplib::Server* server = s.get();
-        threads_.emplace_back([server] { server->listen_after_bind(); });
+        ApiServer* server = s.get();
+        threads_.emplace_back([server] { server->Serve(); });
     }
 }
 
@@ -332,11 +565,14 @@ void HttpApi::Stop()
 {
     stopping_ = true;
     for (auto& s : servers_)
-        s->stop();
+        s->Close();
     for (std::thread& t : threads_)
         if (t.joinable())
             t.join();
     threads_.clear();
+    if (!local_.path.empty())
+        RemoveLocalSocketFile(local_);
+    local_ = LocalSocket{};
 }
 
 void HttpApi::Await(httplib::Response& res, std::future<Answer> answer)
@@ -349,7 +585,7 @@ void HttpApi::Await(httplib::Response& res, std::future<Answer> answer)
     Reply(res, answer.get());
 }
 
-void HttpApi::Configure(httplib::Server& server)
+void HttpApi::Configure(httplib::Server& server, const AccessRules& rules)
 {
     const size_t threads = config_.threads;
     const size_t waiting = config_.waitingConnections;
@@ -366,25 +602,25 @@ void HttpApi::Configure(httplib::Server& server)
 
     // Every request passes here first: Host and Origin, the token, the
     // content type of a write. Nothing past a refusal runs.
-    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    server.set_pre_routing_handler([&rules](const httplib::Request& req, httplib::Response& res) {
         using R = httplib::Server::HandlerResponse;
-        if (!HostAllowed(rules_, req.get_header_value("Host"))) {
+        if (!HostAllowed(rules, req.get_header_value("Host"))) {
             Fail(res, 403, "The Host of the request is not this service's.");
             return R::Handled;
         }
-        if (!OriginAllowed(rules_, req.get_header_value("Origin")) ||
+        if (!OriginAllowed(rules, req.get_header_value("Origin")) ||
             req.get_header_value("Sec-Fetch-Site") == "cross-site") {
             Fail(res, 403, "Requests from another site are refused.");
             return R::Handled;
         }
         const bool write = IsWrite(req.method);
         const bool api = req.path.rfind("/api/", 0) == 0;
-        if (!rules_.token.empty() && (write || (rules_.readsNeedToken && api))) {
-            bool ok = BearerMatches(rules_.token, req.get_header_value("Authorization"));
+        if (!rules.token.empty() && (write || (rules.readsNeedToken && api))) {
+            bool ok = BearerMatches(rules.token, req.get_header_value("Authorization"));
             // An EventSource cannot send headers: the stream may carry the
             // token in its query.
             if (!ok && !write && req.path == "/api/v1/events" && req.has_param("token"))
-                ok = TokenEquals(rules_.token, req.get_param_value("token"));
+                ok = TokenEquals(rules.token, req.get_param_value("token"));
             if (!ok) {
                 res.set_header("WWW-Authenticate", "Bearer");
                 Fail(res, 401, "This request needs the service's token (Authorization: Bearer TOKEN).");
@@ -399,6 +635,12 @@ void HttpApi::Configure(httplib::Server& server)
     });
 
     server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+        // The parser gives up on a request that did not arrive in time as
+        // on a malformed one.
+        if (tRequestCutOff) {
+            Fail(res, 408, ReasonText(408));
+            return;
+        }
         if (res.body.empty())
             Fail(res, res.status, ReasonText(res.status));
     });

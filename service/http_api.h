@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/local_socket.h"
 #include "service/access.h"
 #include "service/tower_service.h"
 
@@ -21,6 +22,8 @@ struct Response;
 }  // namespace httplib
 
 namespace kv::service {
+
+class ApiServer;
 
 // The port the service listens on unless told otherwise.
 constexpr int kDefaultPort = 8742;
@@ -39,7 +42,11 @@ struct ApiConfig {
     // wait for one before the service stops accepting.
     size_t threads = 16;
     size_t waitingConnections = 16;
+    // A wait for the next bytes of a request; the whole request (line,
+    // headers, body) must arrive within requestTimeout, or the connection
+    // gets 408 (or is closed while the request line is not whole).
     std::chrono::seconds readTimeout{5};
+    std::chrono::milliseconds requestTimeout{10000};
     std::chrono::seconds writeTimeout{5};
     std::chrono::seconds keepAlive{5};
     // A comment line on an idle event stream this often.
@@ -73,17 +80,22 @@ public:
     // and named in `skipped`.
     bool Bind(const std::vector<std::string>& addresses, const std::vector<std::string>& optional, int port,
               std::string& error, std::vector<std::string>& skipped);
+    // Listens on the local socket at `path` as well (see ListenLocalSocket):
+    // requests over it need no token; every other check stays.
+    bool BindLocal(const std::string& path, bool privateSocket, std::string& error);
+    const std::string& localPath() const { return local_.path; }
     int port() const { return port_; }
     const std::vector<std::string>& addresses() const { return bound_; }
     const AccessRules& rules() const { return rules_; }
 
     // Serves on background threads until Stop.
     void Start();
-    // Ends the event streams and the servers; waits for their threads.
+    // Ends the event streams and the servers; waits for their threads;
+    // removes the local socket.
     void Stop();
 
 private:
-    void Configure(httplib::Server& server);
+    void Configure(httplib::Server& server, const AccessRules& rules);
     // Replies with a queued write's answer, or 504 when it is not there in
     // time.
     void Await(httplib::Response& res, std::future<Answer> answer);
@@ -91,9 +103,11 @@ private:
     TowerService& service_;
     ApiConfig config_;
     AccessRules rules_;
+    AccessRules localRules_;
+    LocalSocket local_;
     int port_ = 0;
     std::vector<std::string> bound_;
-    std::vector<std::unique_ptr<httplib::Server>> servers_;
+    std::vector<std::unique_ptr<ApiServer>> servers_;
     std::vector<std::thread> threads_;
     std::atomic<int> eventStreams_{0};
     std::atomic<bool> stopping_{false};

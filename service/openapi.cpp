@@ -52,6 +52,7 @@ json OpenApiDocument()
           {"401", Error("no token, or a wrong one")},
           {"403", Error("wrong Host or a foreign Origin")},
           {"404", Error("no such tower or segment")},
+          {"408", Error("the request did not arrive whole in time")},
           {"409", Error("busy, or the tower runs another firmware")},
           {"413", Error("the body is too large")},
           {"415", Error("the body is not application/json")},

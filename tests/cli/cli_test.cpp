@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -74,6 +75,9 @@ protected:
     {
         test::ResetWorld();
         ClearStop();
+        // No service on this machine is asked: the commands open the virtual
+        // tower themselves.
+        setenv("KESTRIVANE_SOCKET", "/nonexistent/kestrivane-cli-test.sock", 1);
     }
     void TearDown() override { ClearStop(); }
 

@@ -111,16 +111,16 @@ refused_start 2 "cannot read the password file $work/none" --mqtt "mqtt://127.0.
   --mqtt-user tower-site --mqtt-password-file "$work/none"
 refused_start 2 "cannot read the CA file $work/none.pem" --mqtt "mqtts://127.0.0.1:$tls" --mqtt-ca-file "$work/none.pem"
 
-"$bin" --port 0 --no-token --mqtt "mqtt://127.0.0.1:$plain" --mqtt-name siteA >"$work/a.out" 2>&1 &
+"$bin" --port 0 --no-token --socket "$work/a.sock" --mqtt "mqtt://127.0.0.1:$plain" --mqtt-name siteA >"$work/a.out" 2>&1 &
 a=$!
 pids+=($a)
-"$bin" --port 0 --no-token --mqtt "mqtts://127.0.0.1:$tls" --mqtt-ca-file "$work/ca.pem" \
+"$bin" --port 0 --no-token --socket "$work/b.sock" --mqtt "mqtts://127.0.0.1:$tls" --mqtt-ca-file "$work/ca.pem" \
   --mqtt-user tower-site --mqtt-password-file "$work/password" --mqtt-name siteB >"$work/b.out" 2>&1 &
 b=$!
 pids+=($b)
 # A wrong password is refused by the broker; the service says so.
 printf 'wrong\n' >"$work/wrong"
-"$bin" --port 0 --no-token --mqtt "mqtts://127.0.0.1:$tls" --mqtt-ca-file "$work/ca.pem" \
+"$bin" --port 0 --no-token --socket "$work/c.sock" --mqtt "mqtts://127.0.0.1:$tls" --mqtt-ca-file "$work/ca.pem" \
   --mqtt-user tower-site --mqtt-password-file "$work/wrong" --mqtt-name siteC >"$work/c.out" 2>&1 &
 pids+=($!)
 

@@ -24,7 +24,8 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 
 daemon, shot = sys.argv[1], sys.argv[2]
 work = tempfile.mkdtemp()
-proc = subprocess.Popen([daemon, "--listen", "127.0.0.1", "--port", "0", "--state-dir", work + "/state"],
+proc = subprocess.Popen([daemon, "--listen", "127.0.0.1", "--port", "0", "--state-dir", work + "/state",
+                         "--socket", work + "/api.sock"],
                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 driver = None
 

@@ -245,8 +245,9 @@ void BM_DemoResidentMemoryAndIdleCpu(benchmark::State& bench)
     for (auto _ : bench) {
         const pid_t pid = fork();
         if (pid == 0) {
+            const std::string socket = "/tmp/kestrivaned-bench-" + std::to_string(getpid()) + ".sock";
             execl(KV_SERVICE_DEMO, KV_SERVICE_DEMO, "--listen", "127.0.0.1", "--port", "0", "--no-token",
-                  static_cast<char*>(nullptr));
+                  "--socket", socket.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         std::this_thread::sleep_for(2s);

@@ -34,7 +34,7 @@ set -e
 # as the real programs lock the device node.
 export KESTRIVANE_LOCK_DIR="$work/locks"
 mkdir "$KESTRIVANE_LOCK_DIR"
-"$bin" --listen 127.0.0.1 --port 0 --state-dir "$work/state" >"$work/out" 2>&1 &
+"$bin" --listen 127.0.0.1 --port 0 --state-dir "$work/state" --socket "$work/api.sock" >"$work/out" 2>&1 &
 pid=$!
 port=""
 for _ in $(seq 100); do
@@ -58,10 +58,11 @@ for _ in $(seq 100); do
 done
 [ "$(req "$base/api/v1/towers")" = 200 ] || fail "list"
 
-# The service holds the tower: the CLI names it, exits 3 and opens nothing.
+# The service holds the tower: the CLI that opens it itself names it, exits 3
+# and opens nothing.
 if [ -n "$cli" ]; then
   set +e
-  "$cli" on 1 >"$work/cli.out" 2>"$work/cli.err"
+  "$cli" --direct on 1 >"$work/cli.out" 2>"$work/cli.err"
   code=$?
   set -e
   [ "$code" = 3 ] || fail "kestrivane-cli on a held tower exited with $code"

@@ -23,7 +23,7 @@ with tempfile.TemporaryDirectory() as work:
     env = dict(os.environ, NOTIFY_SOCKET=path, WATCHDOG_USEC="1000000")
     env.pop("WATCHDOG_PID", None)
     proc = subprocess.Popen([daemon, "--listen", "127.0.0.1", "--port", "0", "--state-dir",
-                             os.path.join(work, "state")], env=env,
+                             os.path.join(work, "state"), "--socket", os.path.join(work, "api.sock")], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     got = []  # (time, message)
     start = time.monotonic()

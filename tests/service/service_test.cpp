@@ -1,17 +1,23 @@
 #include <gtest/gtest.h>
 
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "cli/cli_app.h"
 #include "device/hid_link.h"
+#include "device/report_protocol.h"
 #include "service/http_api.h"
 #include "service/tower_service.h"
 #include "sim/virtual_bootloader.h"
@@ -49,10 +55,14 @@ protected:
         config.token = kToken;
         config.maxBody = 4096;
         config.heartbeat = 200ms;
+        config.requestTimeout = 1500ms;
         api_ = std::make_unique<HttpApi>(*service_, config);
         std::string error;
         std::vector<std::string> skipped;
         ASSERT_TRUE(api_->Bind({"127.0.0.1"}, {}, 0, error, skipped)) << error;
+        if (!localPath_.empty()) {
+            ASSERT_TRUE(api_->BindLocal(localPath_, true, error)) << error;
+        }
         service_->Start();
         api_->Start();
         host_ = "127.0.0.1:" + std::to_string(api_->port());
@@ -113,6 +123,8 @@ protected:
     std::unique_ptr<TowerService> service_;
     std::unique_ptr<HttpApi> api_;
     std::string host_;
+    // The local socket listened on as well (empty: none).
+    std::string localPath_;
 };
 
 // An event stream read on its own thread until stopped.
@@ -355,6 +367,49 @@ TEST_F(ServiceTest, RefusedRequestsGetTheirStatusAsJsonAndNothingReachesTheTower
         EXPECT_TRUE(body["error"].is_string()) << k.what;
         EXPECT_FALSE(res->has_header("Access-Control-Allow-Origin")) << k.what;
     }
+    // A client that sends its request one byte a second is cut off at the
+    // request's bound (1.5 s here) with 408, while another is answered at
+    // once.
+    const int slow = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(slow, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(api_->port()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(slow, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    const std::string head = "PUT " + seg + " HTTP/1.1\r\nHost: " + host_ + "\r\n";
+    const std::string rest = "Authorization: Bearer " + kToken +
+                             "\r\nContent-Type: application/json\r\nContent-Length: 12\r\n\r\n{\"on\": true}";
+    const auto slowStart = std::chrono::steady_clock::now();
+    std::thread trickle([&] {
+        send(slow, head.data(), head.size(), MSG_NOSIGNAL);
+        for (char ch : rest) {
+            if (send(slow, &ch, 1, MSG_NOSIGNAL) != 1)
+                break;
+            std::this_thread::sleep_for(1s);
+            if (std::chrono::steady_clock::now() - slowStart > 5s)
+                break;
+        }
+    });
+    std::this_thread::sleep_for(300ms);
+    const auto otherStart = std::chrono::steady_clock::now();
+    const auto other = Client().Get("/api/v1/towers/1");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - otherStart, 200ms);
+    std::string answer;
+    char buffer[512];
+    for (ssize_t n; (n = recv(slow, buffer, sizeof buffer, 0)) > 0;)
+        answer.append(buffer, static_cast<size_t>(n));
+    const auto cutAfter = std::chrono::steady_clock::now() - slowStart;
+    trickle.join();
+    close(slow);
+    EXPECT_GE(cutAfter, 1400ms);
+    EXPECT_LT(cutAfter, 2500ms);
+    EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.1 408 Request Timeout");
+    EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4),
+              R"({"code":408,"error":"The request did not arrive in time."})");
+
     // Not one report went to the tower for any of them.
     EXPECT_EQ(OnTower([] { return Tower().outputLog().size(); }), logBefore);
     EXPECT_EQ(OnTower([] { return Tower().switchState(8).on; }), 0);
@@ -598,6 +653,87 @@ TEST_F(ServiceTest, ThroughAReverseProxysNameReadsNeedTheTokenToo)
     const auto with = Client().Get("/api/v1/towers", withToken);
     ASSERT_TRUE(with);
     EXPECT_EQ(with->status, 200);
+}
+
+// The service listening on a local socket too, as kestrivaned does.
+class LocalSocketTest : public ServiceTest {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/kestrivaned-socket-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        localPath_ = folder_ + "/api.sock";
+        ServiceTest::SetUp();
+    }
+    void TearDown() override
+    {
+        ServiceTest::TearDown();
+        // Stopped, the service has taken its socket away.
+        EXPECT_NE(access(localPath_.c_str(), F_OK), 0);
+        rmdir(folder_.c_str());
+    }
+
+    // kestrivane-cli in this process, through the socket.
+    std::pair<int, std::string> Cli(std::vector<std::string> args)
+    {
+        struct NoInput : cli::LineSource {
+            Read Poll(std::string&) override { return Read::End; }
+        } in;
+        args.insert(args.begin(), {"kestrivane-cli", "--socket", localPath_});
+        std::ostringstream out;
+        std::ostringstream err;
+        cli::CliIo io{out, err, in, false, false};
+        const int code = cli::RunCli(args, io);
+        return {code, out.str() + err.str()};
+    }
+    // The reports the tower got while `f` ran.
+    std::vector<sim::LoggedReport> ReportsDuring(const std::function<void()>& f)
+    {
+        const size_t before = OnTower([] { return Tower().outputLog().size(); });
+        f();
+        return OnTower([before] {
+            const auto& log = Tower().outputLog();
+            return std::vector<sim::LoggedReport>(log.begin() + static_cast<std::ptrdiff_t>(before), log.end());
+        });
+    }
+
+    std::string folder_;
+};
+
+std::vector<std::vector<uint8_t>> Frames(const std::vector<sim::LoggedReport>& log)
+{
+    std::vector<std::vector<uint8_t>> frames;
+    for (const sim::LoggedReport& r : log)
+        frames.emplace_back(r.frame.begin(), r.frame.end());
+    return frames;
+}
+
+TEST_F(LocalSocketTest, TheCliOnTheSocketSetsThroughTheServiceAndWhatItSetStays)
+{
+    const int opens = OnTower([] { return sim::TheVirtualTower().hidApi().openCalls; });
+    std::pair<int, std::string> on;
+    const auto byCli = ReportsDuring([&] { on = Cli({"on", "1"}); });
+    EXPECT_EQ(on, std::make_pair(0, std::string("On.\n")));
+    // The tower was not opened again: what it got is what the service sends
+    // for the same write from any client.
+    EXPECT_EQ(OnTower([] { return sim::TheVirtualTower().hidApi().openCalls; }), opens);
+    ASSERT_EQ(Write("1", R"({"on": false})")->status, 200);
+    const auto byHttp = ReportsDuring([&] { ASSERT_EQ(Write("1", R"({"on": true})")->status, 200); });
+    EXPECT_FALSE(byCli.empty());
+    EXPECT_EQ(Frames(byCli), Frames(byHttp));
+
+    // Still on after the CLI has gone, and its status is the service's.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(OnTower([] { return Tower().switchState(8).on; }), 1);
+    const auto status = Cli({"status", "--json"});
+    ASSERT_EQ(status.first, 0) << status.second;
+    json expected = json::parse(Client().Get("/api/v1/towers/1")->body);
+    expected.erase("id");
+    expected.erase("state");
+    EXPECT_EQ(json::parse(status.second), expected);
+    EXPECT_EQ(expected["segments"][0]["on"], true);
+    EXPECT_EQ(OnTower([] { return sim::TheVirtualTower().hidApi().openCalls; }), opens);
 }
 
 }  // namespace
