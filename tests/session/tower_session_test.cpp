@@ -102,8 +102,26 @@ TEST_F(TowerSessionTest, EachOperationDrawsOnceAndSendTellsHowItEnded)
         EXPECT_EQ(host.repaints - before, row.change ? 1 : 0);
         Tower().FailNextWrites(0);
     }
+    // A lost tower stops the ticks; back again, it is not taken by itself.
+    Tower().Unplug();
+    for (int i = 0; i < 5; ++i)
+        session.TickOnce();
+    EXPECT_FALSE(session.IsOpen());
+    EXPECT_FALSE(session.tickRunning());
+    Tower().PlugIn();
+    for (int i = 0; i < 5; ++i)
+        session.TickOnce();
+    EXPECT_FALSE(session.IsOpen());
     session.Close();
     EXPECT_FALSE(session.tickRunning());
+}
+
+TEST(WindowModelTest, PercentBoxesStartAtZeroForColourRowsAndEmptyForSound)
+{
+    const WindowModel m;
+    for (int r = 0; r < kColourRows; ++r)
+        EXPECT_EQ(m.output[static_cast<size_t>(r)].percentText, "0") << r;
+    EXPECT_EQ(m.output[kSoundRow].percentText, "");
 }
 
 }  // namespace
