@@ -150,6 +150,8 @@ TEST_F(AtmelTest, BlankCheckNamesTheFirstNonBlankAddress)
     EXPECT_EQ(atmel_blank_check(&dev_, 0, 0x6FFF, true), 0x1235);
     EXPECT_EQ(Commands(), (std::vector<Bytes>{{0x03, 0x01, 0x00, 0x00, 0x6F, 0xFF}}));
     EXPECT_TRUE(Traced(" First non-blank address in region is 0x1234.\n"));
+    // A range turned round is refused, not called blank.
+    EXPECT_EQ(atmel_blank_check(&dev_, 0x10, 0x0F, true), -1);
     EXPECT_TRUE(Traced("Flash NOT blank beginning at 0x1234.\n"));
 }
 

@@ -264,6 +264,8 @@ TEST_F(IntelHex, FileAndBufferFailuresAndTheQuietFlag)
     intel_buffer_out empty;
     EXPECT_EQ(intel_hex_to_buffer(missing.c_str(), &empty, 0), -1);
     EXPECT_TRUE(Has("Must provide valid memory size in bout.\n"));
+    EXPECT_EQ(intel_hex_stream_to_buffer(nullptr, &empty, 1), -1);
+    EXPECT_EQ(intel_hex_stream_to_buffer(nullptr, &bout, 1), -3);
 }
 
 TEST_F(IntelHex, StdinIsReadWhenNamed)
@@ -290,6 +292,9 @@ TEST(IntelBuffers, CreationValuesAndSizeChecks)
     EXPECT_EQ(out.data_end, 0u);
     EXPECT_EQ(out.valid_end, 299u);
     EXPECT_EQ(out.cells[299], 0xFFFF);
+    intel_free_buffer_out(&out);
+    EXPECT_EQ(out.cells, nullptr);
+    intel_free_buffer_out(nullptr);
 
     intel_buffer_in in;
     EXPECT_EQ(intel_init_buffer_in(&in, 0, 128), -1);
