@@ -17,7 +17,15 @@ if [ -z "${KV_ON_VIRTUAL_X:-}" ]; then
     echo "FAIL: xvfb-run and xdotool are needed (scripts/setup installs them)" >&2
     exit 1
   fi
-  KV_ON_VIRTUAL_X=1 exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$0" "$@"
+  # xvfb-run -a can lose a display number to an X server starting elsewhere
+  # at the same moment; the program then cannot connect (exit 75): once more.
+  for attempt in 1 2; do
+    status=0
+    KV_ON_VIRTUAL_X=1 xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$0" "$@" || status=$?
+    [ "$status" -eq 75 ] || exit "$status"
+    echo "the virtual X server was not there; trying again" >&2
+  done
+  exit 1
 fi
 
 launcher=$1
@@ -50,7 +58,13 @@ pid=$!
 window=
 tries=0
 while [ -z "$window" ]; do
-  kill -0 "$pid" 2>/dev/null || fail "the program ended before its window came up"
+  if ! kill -0 "$pid" 2>/dev/null; then
+    if grep -q "could not connect to display" "$scratch/log"; then
+      cat "$scratch/log" >&2
+      exit 75
+    fi
+    fail "the program ended before its window came up"
+  fi
   window=$(xdotool search --onlyvisible --name '^Kestrivane$' 2>/dev/null | head -n 1 || true)
   if [ -z "$window" ]; then
     tries=$((tries + 1))
