@@ -68,6 +68,18 @@ Answer SegmentMissing(int row)
                                  : "The tower has no segment at position " + std::to_string(row + 1) + ".");
 }
 
+Answer ListAnswer(const std::vector<ListedDevice>& devices)
+{
+    Answer a;
+    a.data = ListJson(devices);
+    a.text = ListText(devices);
+    if (devices.empty()) {
+        a.code = kExitNoTower;
+        a.error = kNoTowerText;
+    }
+    return a;
+}
+
 std::string HeldTowerText(const std::string& holder)
 {
     return HeldByText(holder) + " Close that program, or let it set the tower.";
@@ -431,14 +443,7 @@ Answer Runner::List(bool inSession)
         d.path = b.path;
         devices.push_back(d);
     }
-    Answer a;
-    a.data = ListJson(devices);
-    a.text = ListText(devices);
-    if (devices.empty()) {
-        a.code = kExitNoTower;
-        a.error = kNoTowerText;
-    }
-    return a;
+    return ListAnswer(devices);
 }
 
 int Runner::FirmwareOf(const std::string& path, bool& accessible, std::string& heldBy) const

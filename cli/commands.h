@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -14,6 +15,7 @@
 #include "device/hid_link.h"
 #include "device/pattern_tables.h"
 #include "session/session_host.h"
+#include "session/tower_report.h"
 #include "session/tower_session.h"
 
 namespace kv::cli {
@@ -39,6 +41,8 @@ Answer NoPattern(const std::string& pattern);
 // No tower, or none that --device names.
 Answer NoSuchTower(const std::string& device);
 Answer SegmentMissing(int row);
+// The answer of `list`: the towers and boot loaders found, or no tower.
+Answer ListAnswer(const std::vector<ListedDevice>& devices);
 std::string HeldTowerText(const std::string& holder);
 // The Base Controller runs firmware `firmware` ("2.7").
 std::string MismatchText(const std::string& firmware);

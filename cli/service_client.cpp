@@ -173,14 +173,7 @@ Answer ServiceCommands::List()
         d.path = Str(b, "path");
         devices.push_back(d);
     }
-    Answer a;
-    a.data = ListJson(devices);
-    a.text = ListText(devices);
-    if (devices.empty()) {
-        a.code = kExitNoTower;
-        a.error = kNoTowerText;
-    }
-    return a;
+    return ListAnswer(devices);
 }
 
 Answer ServiceCommands::FindTower(json& entry)
