@@ -27,7 +27,6 @@ FirmwareUpdatePath::FirmwareUpdatePath(TowerSession& session, UpdateDialogs& dia
 
 void FirmwareUpdatePath::OnFirmwareUpdate()
 {
-    attempts_ = 0;
     const std::string path =
         firmwarePath_.empty() ? ExeRelativePath(kFirmwareFileRelativePath) : firmwarePath_;
     if (!FileExists(path)) {
@@ -44,14 +43,11 @@ void FirmwareUpdatePath::OnFirmwareUpdate()
     if (answer != kVersionDialogOk)
         return;
 
-    UpdateAttempt attempt = MakeUpdateAttempt(link_, path);
-    attempt.check = checkFunction;
-    attempt.update = updateFunction;
+    UpdateAttempt attempt = MakeUpdateAttempt(link_, path, checkFunction, updateFunction);
     bool again = false;
     do {
         again = false;
         TakeOffDevice();
-        ++attempts_;
         const int outcome = dialogs_.RunProgress(attempt);
         if (outcome == kProgressUpdated) {
             if (BringBackOnline()) {

@@ -41,9 +41,6 @@ public:
     // (the window): the first Base Controller found, as Open finds it.
     std::function<std::string()> findTowerAgain;
 
-    // Attempts (progress dialog runs) of the last OnFirmwareUpdate.
-    int attempts() const { return attempts_; }
-
 private:
     // Stops polling and says goodbye to the tower before a run.
     void TakeOffDevice();
@@ -55,7 +52,6 @@ private:
     DeviceState& state_;
     HidLink& link_;
     UpdateDialogs& dialogs_;
-    int attempts_ = 0;
     std::string firmwarePath_;
 };
 

@@ -142,9 +142,7 @@ void FWUPDATE_PROCESS::Build()
 
 void FWUPDATE_PROCESS::Prepare(const std::string& path)
 {
-    UpdateAttempt attempt = MakeUpdateAttempt(link_, path);
-    attempt.check = checkFunction;
-    attempt.update = updateFunction;
+    UpdateAttempt attempt = MakeUpdateAttempt(link_, path, checkFunction, updateFunction);
     Prepare(attempt);
 }
 

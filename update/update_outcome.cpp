@@ -26,13 +26,14 @@ bool SendBootloaderReport(HidLink& link)
     return result == 0;
 }
 
-UpdateAttempt MakeUpdateAttempt(HidLink& link, const std::string& hexPath)
+UpdateAttempt MakeUpdateAttempt(HidLink& link, const std::string& hexPath, UpdateFunction check,
+                                UpdateFunction update)
 {
     UpdateAttempt a;
     a.link = &link;
     a.hexPath = hexPath;
-    a.check = &update_check_file;
-    a.update = &update_run;
+    a.check = check;
+    a.update = update;
     return a;
 }
 

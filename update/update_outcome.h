@@ -34,8 +34,10 @@ struct UpdateAttempt {
     int Run(ProgressHook hook, void* context) const;
 };
 
-// An attempt with the program's own check and run.
-UpdateAttempt MakeUpdateAttempt(HidLink& link, const std::string& hexPath);
+// An attempt with the given check and run (the program's own unless a test
+// puts others in).
+UpdateAttempt MakeUpdateAttempt(HidLink& link, const std::string& hexPath, UpdateFunction check,
+                                UpdateFunction update);
 
 // Longest outcome text, without its terminating zero.
 constexpr int kUpdateOutcomeMax = 149;
