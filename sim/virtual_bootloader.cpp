@@ -570,8 +570,8 @@ std::vector<UsbListEntry> VirtualUsb::List() {
         UsbListEntry e;
         e.key = link->key;
         e.session = link->bootloader->session();
-        e.vendorId = kBootloaderVendorId;
-        e.productId = kBootloaderProductId;
+        e.vendorId = link->bootloader->config().vendorId;
+        e.productId = link->bootloader->config().productId;
         e.address = link->bootloader->address();
         e.bootloader = link->bootloader.get();
         list.push_back(e);

@@ -79,6 +79,10 @@ struct BootloaderConfig {
     uint64_t programPageUs = 4000;
     // bwPollTimeout of the GETSTATUS answers after a command (ms).
     uint32_t commandPollMs = 5;
+    // The ids it enumerates with (another chip's DFU boot loader has the
+    // same vendor).
+    uint16_t vendorId = kBootloaderVendorId;
+    uint16_t productId = kBootloaderProductId;
 };
 
 // Faults to inject. The defaults are a healthy boot loader.

@@ -59,6 +59,21 @@ TEST_F(DfuTest, FirstOfTwoDevicesThatBecomesIdleWins) {
     EXPECT_EQ(Live().liveHandles, 1);
 }
 
+TEST_F(DfuTest, BootLoadersOfOtherChipsAreNotTouched) {
+    // Listed before ours: a boot loader of the same vendor for another chip,
+    // and one of another vendor with our product id.
+    sim::BootloaderConfig otherChip, otherVendor;
+    otherChip.productId = 0x2FFB;
+    otherVendor.vendorId = 0x1234;
+    sim::VirtualBootloader& chip = sim::TheVirtualUsb().AddBootloader(0, otherChip);
+    sim::VirtualBootloader& vendor = sim::TheVirtualUsb().AddBootloader(0, otherVendor);
+    sim::VirtualBootloader& ours = Loader();
+    ASSERT_NE(Init(), nullptr);
+    EXPECT_EQ(libusb_get_device_address(libusb_get_device(dev_.handle)), ours.address());
+    EXPECT_TRUE(chip.transfers().empty());
+    EXPECT_TRUE(vendor.transfers().empty());
+}
+
 TEST_F(DfuTest, ResetDeviceIsSearchedAgainInANewList) {
     sim::VirtualBootloader& b = Loader();
     b.config().initialState = STATE_APP_IDLE;
