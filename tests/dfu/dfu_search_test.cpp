@@ -67,7 +67,7 @@ TEST_F(DfuTest, BootLoadersOfOtherChipsAreNotTouched) {
     otherVendor.vendorId = 0x1234;
     sim::VirtualBootloader& chip = sim::TheVirtualUsb().AddBootloader(0, otherChip);
     sim::VirtualBootloader& vendor = sim::TheVirtualUsb().AddBootloader(0, otherVendor);
-    sim::VirtualBootloader& ours = Loader();
+    sim::VirtualBootloader& ours = sim::TheVirtualUsb().AddBootloader(0);
     ASSERT_NE(Init(), nullptr);
     EXPECT_EQ(libusb_get_device_address(libusb_get_device(dev_.handle)), ours.address());
     EXPECT_TRUE(chip.transfers().empty());
