@@ -150,6 +150,12 @@ TEST_F(AtmelTest, BlankCheckNamesTheFirstNonBlankAddress)
     EXPECT_EQ(atmel_blank_check(&dev_, 0, 0x6FFF, true), 0x1235);
     EXPECT_EQ(Commands(), (std::vector<Bytes>{{0x03, 0x01, 0x00, 0x00, 0x6F, 0xFF}}));
     EXPECT_TRUE(Traced(" First non-blank address in region is 0x1234.\n"));
+    // The address that says where cannot be read.
+    bl_->faults().stallRequest = DFU_UPLOAD;
+    bl_->faults().stallCount = 1;
+    EXPECT_EQ(__atmel_blank_page_check(&dev_, 0, 0x6FFF), -4);
+    EXPECT_TRUE(Traced("__atmel_blank_page_check DFU_UPLOAD failed.\n"));
+    ASSERT_EQ(dfu_make_idle(&dev_, true), 0);
     // A range turned round is refused, not called blank.
     EXPECT_EQ(atmel_blank_check(&dev_, 0x10, 0x0F, true), -1);
     EXPECT_TRUE(Traced("Flash NOT blank beginning at 0x1234.\n"));
