@@ -4,6 +4,7 @@
 
 #include <libusb.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -72,6 +73,12 @@ protected:
     bool Traced(const std::string& line) const
     {
         return err_.text().find(": " + line) != std::string::npos;
+    }
+    static std::string PointerText(const void* p)
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "%p", p);
+        return text;
     }
     // A fresh 32 kB image whose valid region is the application area.
     static void MakeImage(intel_buffer_out& bout, uint32_t pageSize = 128)
@@ -143,6 +150,7 @@ TEST_F(AtmelTest, BlankCheckNamesTheFirstNonBlankAddress)
 {
     bl_->flash().fill(0xFF);
     EXPECT_EQ(atmel_blank_check(&dev_, 0, 0x6FFF, true), 0);
+    EXPECT_TRUE(Traced("atmel_blank_check( " + PointerText(&dev_) + ", 0x00000000, 0x00006FFF )\n"));
     EXPECT_TRUE(Traced("Flash blank from 0x0 to 0x6FFF.\n"));
 
     bl_->flash()[0x1234] = 0x00;
@@ -202,6 +210,7 @@ TEST_F(AtmelTest, PartialPageIsProgrammedAsOneWholePageMessage)
     EXPECT_EQ(bl_->flash()[0x0103], 0x44);
     EXPECT_EQ(bout.data_start, 0x0100U);
     EXPECT_EQ(bout.data_end, 0x017FU);
+    EXPECT_TRUE(Traced("Flash available from 0x0 to 0x6FFF (64kB p. 0 to 0), 0x7000 bytes.\n"));
 }
 
 TEST_F(AtmelTest, PageGapSplitsTheBlocks)

@@ -1,3 +1,5 @@
+#include <functional>
+
 #include "dfu_fixture.h"
 
 namespace kv::test {
@@ -14,25 +16,28 @@ TEST_F(DfuTest, RefusedArgumentsSendNothing) {
     dfu_device noHandle;
     struct Case {
         const char* name;
-        int result;
+        std::function<int()> call;
         int expected;
         const char* trace;
     };
     const Case cases[] = {
-        {"detach without device", dfu_detach(nullptr, kDfuDetachTimeoutMs), -1, "Invalid parameter\n"},
-        {"abort without handle", dfu_abort(&noHandle), -1, "Invalid parameter\n"},
-        {"clear without handle", dfu_clear_status(&noHandle), -1, "Invalid parameter\n"},
-        {"status without handle", dfu_get_status(&noHandle, &status), -1, "Invalid parameter\n"},
-        {"download without handle", dfu_download(&noHandle, 1, &byte), -1, "Invalid parameter\n"},
-        {"download length, no data", dfu_download(&dev_, 1, nullptr), -2, "data was NULL, but length != 0\n"},
-        {"download data, length 0", dfu_download(&dev_, 0, &byte), -3, "data was not NULL, but length == 0\n"},
-        {"download above 16 bits", dfu_download(&dev_, 0x10000, &byte), -2, "Invalid parameter\n"},
-        {"upload length 0", dfu_upload(&dev_, 0, &byte), -2, "data was NULL, or length is 0\n"},
-        {"upload no buffer", dfu_upload(&dev_, 4, nullptr), -2, "data was NULL, or length is 0\n"},
+        {"detach without device", [&] { return dfu_detach(nullptr, kDfuDetachTimeoutMs); }, -1, "Invalid parameter\n"},
+        {"abort without handle", [&] { return dfu_abort(&noHandle); }, -1, "Invalid parameter\n"},
+        {"clear without handle", [&] { return dfu_clear_status(&noHandle); }, -1, "Invalid parameter\n"},
+        {"status without handle", [&] { return dfu_get_status(&noHandle, &status); }, -1, "Invalid parameter\n"},
+        {"download without handle", [&] { return dfu_download(&noHandle, 1, &byte); }, -1, "Invalid parameter\n"},
+        {"download length, no data", [&] { return dfu_download(&dev_, 1, nullptr); }, -2, "data was NULL, but length != 0\n"},
+        {"download data, length 0", [&] { return dfu_download(&dev_, 0, &byte); }, -3, "data was not NULL, but length == 0\n"},
+        {"download above 16 bits", [&] { return dfu_download(&dev_, 0x10000, &byte); }, -2, "Invalid parameter\n"},
+        {"upload length 0", [&] { return dfu_upload(&dev_, 0, &byte); }, -2, "data was NULL, or length is 0\n"},
+        {"upload no buffer", [&] { return dfu_upload(&dev_, 4, nullptr); }, -2, "data was NULL, or length is 0\n"},
     };
+    // Each refusal traces its own reason as its last line.
     for (const Case& c : cases) {
-        EXPECT_EQ(c.result, c.expected) << c.name;
-        EXPECT_NE(err_.text().find(c.trace), std::string::npos) << c.name;
+        err_.clear();
+        EXPECT_EQ(c.call(), c.expected) << c.name;
+        const std::string text = err_.text();
+        EXPECT_TRUE(text.ends_with(std::string(": ") + c.trace)) << c.name << ": " << text;
     }
     EXPECT_TRUE(b.transfers().empty());
     EXPECT_EQ(dfu_transaction_counter(), counter);
@@ -132,6 +137,7 @@ TEST_F(DfuTest, MakeIdleClearsTwoErrorsInThreePasses) {
     const std::vector<uint8_t> expected{DFU_GETSTATUS, DFU_CLRSTATUS, DFU_GETSTATUS, DFU_CLRSTATUS, DFU_GETSTATUS};
     EXPECT_EQ(Requests(b), expected);
     EXPECT_NE(err_.text().find("State: dfuERROR (10)\n"), std::string::npos);
+    EXPECT_NE(err_.text().find("dfu_clear_status ERR: LIBUSB_ERROR_PIPE: Pipe error."), std::string::npos);
     EXPECT_NE(err_.text().find("State: dfuIDLE (2)\n"), std::string::npos);
 }
 

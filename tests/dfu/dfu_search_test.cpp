@@ -20,7 +20,7 @@ TEST_F(DfuTest, FindsTheBootLoaderAndLeavesItClaimedAndIdle) {
     EXPECT_EQ(Live().liveHandles, 1);
     EXPECT_EQ(Live().liveDeviceLists, 0);
     for (const char* line : {"dfu_device_init( 1003, 12276, ", ", true, false )\n", "dfu_device_init(000003eb, 00002ff4)\n",
-                             "found device at USB:1,", "config 0: maxpower=50*2 mA\n", "Found DFU Interface: 0\n",
+                             "found device at USB:1,", "config 0: maxpower=50*2 mA\n", "Found DFU Interface: 0\n", "set configuration 1...\n",
                              "claimed interface 0...\n"}) {
         EXPECT_NE(err_.text().find(line), std::string::npos) << line;
     }
