@@ -232,13 +232,16 @@ TEST_F(AtmelTest, BadImagesAreRefusedBeforeAnythingIsSent)
 {
     struct Case {
         uint32_t address;  // UINT32_MAX: no data at all
+        uint32_t validStart;
         const char* trace;
     };
-    for (const Case& c : {Case{UINT32_MAX, "ERROR: No valid data to flash.\n"},
-                          Case{0x7000, "ERROR: Data exists outside of the valid target flash region.\n"}}) {
-        SCOPED_TRACE(c.trace);
+    const char* outside = "ERROR: Data exists outside of the valid target flash region.\n";
+    for (const Case& c : {Case{UINT32_MAX, 0, "ERROR: No valid data to flash.\n"}, Case{0x7000, 0, outside},
+                          Case{0x00FF, 0x0100, outside}}) {
+        SCOPED_TRACE(c.address);
         intel_buffer_out bout;
         MakeImage(bout);
+        bout.valid_start = c.validStart;
         if (c.address != UINT32_MAX)
             bout.cells[c.address] = 0x00;
         bl_->ClearTransfers();
@@ -247,6 +250,7 @@ TEST_F(AtmelTest, BadImagesAreRefusedBeforeAnythingIsSent)
         EXPECT_TRUE(Traced(c.trace));
         EXPECT_TRUE(bl_->transfers().empty());
     }
+    EXPECT_TRUE(Traced("Flash available from 0x100 to 0x6FFF (64kB p. 0 to 0), 0x6F00 bytes.\n"));
 }
 
 TEST_F(AtmelTest, FailedBlockStopsProgramming)
