@@ -297,6 +297,11 @@ TEST(NewColourSafety, NoReportNamesAddressZeroOrASoundAddressAsTheNewOne)
     b.segmentCount = 1;  // left from an earlier opening
     SubmitNewColour(b, sound, rec.io);
     EXPECT_TRUE(rec.OfType(5).empty());
+    // Opened again, the dialog starts without the refusal.
+    ASSERT_EQ(b.statusTone, kToneFailure);
+    OpenNewColour(b, sound, rec.io, true);
+    EXPECT_EQ(b.statusText, "");
+    EXPECT_EQ(b.statusTone, kToneNeutral);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "platform/clock.h"
 #include "tool_test_support.h"
 #include "tools/switching_threshold_logic.h"
@@ -92,6 +96,32 @@ TEST_F(ThresholdLogic, ASendWaitsForAFreshSetOfReportsBeforeItIsConfirmed)
     Report(110);
     EXPECT_EQ(t.statusTone, kToneSuccess);
     EXPECT_EQ(t.confirmPending, 0);
+}
+
+TEST_F(ThresholdLogic, OpenedAgainDuringASendTheMismatchesAreCountedAfresh)
+{
+    Open();
+    Report(99);
+    ThresholdPreset(t, 110);
+    SendThreshold(t, device, rec.io);
+    Report(100);  // the first of the two differing values allowed
+    Open();
+    Report(101);
+    EXPECT_EQ(t.confirmPending, 1);
+    EXPECT_EQ(t.statusTone, kToneNeutral);
+    Report(102);
+    EXPECT_EQ(t.statusTone, kToneFailure);
+    EXPECT_EQ(t.statusText, "Transmission failed!");
+}
+
+TEST(ThresholdPresets, EachButtonSetsTheValueItsCaptionNames)
+{
+    const std::vector<std::pair<int, std::string>> expected{
+        {30, "3.3 V"}, {46, "5.0 V"}, {83, "9.0 V"}, {92, "10.0 V"}, {110, "12.0 V"}};
+    std::vector<std::pair<int, std::string>> presets;
+    for (int i = 0; i < kThresholdPresets; ++i)
+        presets.emplace_back(kThresholdPresetRaw[i], kThresholdPresetCaption[i]);
+    EXPECT_EQ(presets, expected);
 }
 
 TEST_F(ThresholdLogic, TheStatusIsClearedOnTheSixthPassingTickAfterASend)
