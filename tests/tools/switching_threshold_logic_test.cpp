@@ -83,6 +83,7 @@ TEST_F(ThresholdLogic, ASendWaitsForAFreshSetOfReportsBeforeItIsConfirmed)
     const uint64_t start = NowMs();
     SendThreshold(t, device, rec.io);
     EXPECT_EQ(NowMs() - start, 1500u);
+    EXPECT_TRUE(t.sendEnabled);  // it may be sent again while it is awaited
     EXPECT_EQ(device.reportSeenByTool, (std::array<uint8_t, 8>{}));
 
     // The new value is stored but the port map report has not come again.
