@@ -73,6 +73,13 @@ TEST_F(ThresholdLogic, SendIsOfferedOnlyForAValueOtherThanTheLastSeen)
     EXPECT_TRUE(t.sendEnabled);
     ThresholdSliderMoved(t, 46);
     EXPECT_FALSE(t.sendEnabled);
+    // The tower comes to the selected value on its own: a send of it waits
+    // for nothing and offers nothing more.
+    ThresholdPreset(t, 110);
+    Report(110);
+    SendThreshold(t, device, rec.io);
+    EXPECT_FALSE(t.sendEnabled);
+    EXPECT_EQ(t.statusText, "");
 }
 
 TEST_F(ThresholdLogic, ASendWaitsForAFreshSetOfReportsBeforeItIsConfirmed)
