@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 
 #include "platform/clock.h"
@@ -10,6 +11,28 @@ namespace kv {
 namespace {
 
 using Stack = std::array<uint8_t, 6>;
+
+TEST(AddressChangeCounts, AddressOfEachKindAndNumber)
+{
+    // Rows: kind 0..7; columns: number 0..6. Kinds 1..5 are the colours, 6
+    // the sound; anything else has no address.
+    const std::array<std::array<int, 7>, 8> expected{{
+        {0, 0, 0, 0, 0, 0, 0},
+        {0, 8, 9, 10, 11, 12, 0},
+        {0, 13, 14, 15, 16, 17, 0},
+        {0, 18, 19, 20, 21, 22, 0},
+        {0, 23, 24, 25, 26, 27, 0},
+        {0, 28, 29, 30, 31, 32, 0},
+        {0, 33, 34, 35, 36, 37, 0},
+        {0, 0, 0, 0, 0, 0, 0},
+    }};
+    std::array<std::array<int, 7>, 8> table{};
+    for (int c = 0; c < 8; ++c)
+        for (int n = 0; n < 7; ++n)
+            table[size_t(c)][size_t(n)] = AddressFor(c, n);
+    EXPECT_EQ(table, expected);
+    EXPECT_EQ(AddressFor(-1, 1), 0);
+}
 
 TEST(AddressChangeCounts, CountsAndKindsOfEachStack)
 {

@@ -439,6 +439,22 @@ private slots:
         QVERIFY(Sent(5).empty());
     }
 
+    void loneColourSegmentGoesStraightToTheNewColourDialog()
+    {
+        OpenTower([](sim::BaseControllerConfig& c) { c.segmentAddress = {0, 0, 18, 0, 0, 0}; });
+        QString modal;
+        QTimer::singleShot(0, [&] {
+            QWidget* dlg = QApplication::activeModalWidget();
+            QVERIFY(dlg != nullptr);
+            modal = dlg->metaObject()->className();
+            dlg->close();
+        });
+        RunChangeAddress(Session(), nullptr);
+        QCOMPARE(modal, QStringLiteral("kv::CNEWSEGMENT"));
+        QCOMPARE(TheAddressChangeState().changeKind, uint8_t(0));
+        DestroyToolDialogs();
+    }
+
     void loneSoundSegmentIsRefusedByTheMenuCommand()
     {
         OpenTower([](sim::BaseControllerConfig& c) { c.segmentAddress = {0, 0, 0, 0, 0, 33}; });
