@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "platform/clock.h"
 #include "tool_test_support.h"
 #include "tools/switching_threshold_logic.h"
@@ -18,6 +14,9 @@ TEST(ThresholdFormat, VoltsWithOneDecimal)
     };
     for (const auto& [raw, text] : cases)
         EXPECT_EQ(FormatThreshold(raw), text) << raw;
+    // Each preset button sets the value its caption names.
+    for (int i = 0; i < kThresholdPresets; ++i)
+        EXPECT_EQ(FormatThreshold(kThresholdPresetRaw[i]) + " V", kThresholdPresetCaption[i]) << i;
 }
 
 class ThresholdLogic : public ::testing::Test {
@@ -120,16 +119,6 @@ TEST_F(ThresholdLogic, OpenedAgainDuringASendTheMismatchesAreCountedAfresh)
     Report(102);
     EXPECT_EQ(t.statusTone, kToneFailure);
     EXPECT_EQ(t.statusText, "Transmission failed!");
-}
-
-TEST(ThresholdPresets, EachButtonSetsTheValueItsCaptionNames)
-{
-    const std::vector<std::pair<int, std::string>> expected{
-        {30, "3.3 V"}, {46, "5.0 V"}, {83, "9.0 V"}, {92, "10.0 V"}, {110, "12.0 V"}};
-    std::vector<std::pair<int, std::string>> presets;
-    for (int i = 0; i < kThresholdPresets; ++i)
-        presets.emplace_back(kThresholdPresetRaw[i], kThresholdPresetCaption[i]);
-    EXPECT_EQ(presets, expected);
 }
 
 TEST_F(ThresholdLogic, TheStatusIsClearedOnTheSixthPassingTickAfterASend)
