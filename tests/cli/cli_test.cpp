@@ -81,13 +81,13 @@ protected:
     }
     void TearDown() override { ClearStop(); }
 
-    Outcome Run(std::vector<std::string> args, std::vector<ScriptedLines::Step> input = {})
+    Outcome Run(std::vector<std::string> args, std::vector<ScriptedLines::Step> input = {}, bool terminal = false)
     {
         args.insert(args.begin(), "kestrivane-cli");
         ScriptedLines lines(std::move(input));
         std::ostringstream out;
         std::ostringstream err;
-        CliIo io{out, err, lines, false, false};
+        CliIo io{out, err, lines, terminal, terminal};
         Outcome o;
         o.code = RunCli(args, io);
         o.out = out.str();
@@ -443,9 +443,10 @@ TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)
     o = Run({"update", "--yes", hex.path()});
     ASSERT_EQ(o.code, kExitOk) << o.err;
     EXPECT_TRUE(test::FlashHolds(firmware));
-    EXPECT_NE(o.out.find("[2/7] Erase Old Firmware...\n[3/7]"), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("Your device has succesfully been updated."), std::string::npos);
-    EXPECT_NE(o.out.find("Firmware Version Base: 2.9"), std::string::npos) << o.out;
+    EXPECT_EQ(o.out, "[0/7] Preparing...\n[1/7] Establish Connection...\n[2/7] Erase Old Firmware...\n"
+                     "[3/7] Write New Firmware...\n[4/7] Readback New Firmware...\n[5/7] Validate New Firmware...\n"
+                     "[6/7] Restart Device...\n[7/7] All Done.\nYour device has succesfully been updated.\n"
+                     "Your base controller has been successfully updated.\nFirmware Version Base: 2.9\n");
     // Off the tower as the window goes off it, the bootloader report, back
     // online after the update, then left as Close does.
     const auto& log = Log();
@@ -462,7 +463,7 @@ TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)
     test::TempHexFile junk(":00000001FE\n:10000000");
     o = Run({"update", "--yes", junk.path()});
     EXPECT_EQ(o.code, kExitUpdateFailed);
-    EXPECT_NE(o.err.find("Update failed with error code: [3."), std::string::npos) << o.err;
+    EXPECT_EQ(o.err, "kestrivane-cli: Update failed with error code: [3.6].\n");
 
     // Ctrl-C while the tower comes in step: no update starts.
     test::ResetWorld();
@@ -473,6 +474,19 @@ TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)
     EXPECT_EQ(test::BootloaderReportsTaken(), 0u);
     ASSERT_FALSE(Log().empty());
     EXPECT_EQ(Bytes(Log().back()), Bytes(BuildHostReport(false)));
+
+    // On a terminal the question is asked: "y" or "yes" in any case updates,
+    // any other answer or the end of input does not.
+    using Answer = std::vector<ScriptedLines::Step>;
+    for (const auto& [answer, updates] :
+         std::vector<std::pair<Answer, bool>>{{{"YES"}, true}, {{"y"}, true}, {{"no"}, false}, {{}, false}}) {
+        test::ResetWorld();
+        o = Run({"update", hex.path()}, answer, true);
+        EXPECT_EQ(o.code, updates ? kExitOk : kExitFailed) << o.err;
+        EXPECT_EQ(test::BootloaderReportsTaken(), updates ? 1u : 0u);
+        EXPECT_NE(o.out.find("\nUpdate now? [y/N] "), std::string::npos) << o.out;
+        EXPECT_EQ(o.err.starts_with("kestrivane-cli: Not updated.\n"), !updates) << o.err;
+    }
 
     // The default file beside the program is not there in a test.
     test::ResetWorld();
