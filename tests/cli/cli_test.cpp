@@ -693,7 +693,8 @@ TEST_F(CliTest, UpdateTraceGoesWhereAskedAndCtrlCLetsTheUpdateEnd)
     EXPECT_EQ(trace_.text().find("src/"), std::string::npos) << trace_.text().substr(0, 300);
 
     // With --verbose on standard error, where the window writes it; Ctrl-C
-    // at the first trace line is answered at once, the flash ends.
+    // at the first trace line is answered at once (on a terminal the bar
+    // makes room for the notice then), the flash ends.
     test::ResetWorld();
     std::string err;
     SetErrSink([&err](const std::string& text) {
@@ -701,8 +702,9 @@ TEST_F(CliTest, UpdateTraceGoesWhereAskedAndCtrlCLetsTheUpdateEnd)
             RequestStop();
         err += text;
     });
-    o = Run({"update", "--yes", "--verbose", hex.path()});
+    o = Run({"update", "--yes", "--verbose", hex.path()}, {}, true);
     EXPECT_EQ(o.code, kExitInterrupted) << o.err;
+    EXPECT_LT(o.out.find('\n'), o.out.find("7/7 All Done.")) << o.out;
     EXPECT_TRUE(test::FlashHolds(firmware));
     const std::string notice =
         "Interrupted: the firmware update goes on to its end (stopping a flash half-way would leave the "
@@ -716,6 +718,18 @@ TEST_F(CliTest, UpdateTraceGoesWhereAskedAndCtrlCLetsTheUpdateEnd)
     EXPECT_NE(err.find("src/dfu:"), std::string::npos);
     ASSERT_FALSE(Log().empty());
     EXPECT_EQ(Bytes(Log().back()), Bytes(BuildHostReport(false)));
+}
+
+TEST_F(CliTest, ZshCompletionTextsHoldNoCharacterThatEndsTheirField)
+{
+    const std::string zsh = Run({"completion", "zsh"}).out;
+    for (const char* line :
+         {"        'set:send a pattern (and level) to a segment, as the window s Send does'\n",
+          "    '--device[the tower to use when several are attached, its device path or serial number (as  list  "
+          "shows them); default, the first]:PATH|SERIAL:' \\\n",
+          "    '--timeout[bound of every wait for the tower, in seconds (default 5)]:SECONDS,FLOAT in  0.01 - 86400 :' "
+          "\\\n"})
+        EXPECT_NE(zsh.find(line), std::string::npos) << line;
 }
 
 TEST_F(CliTest, DeviceTakesASerialNumberAndTheUpdateComesBackToTheSameTower)
