@@ -538,13 +538,17 @@ TEST_F(CliTest, CommandLinesAndSessionLinesAnswerExactly)
          "kestrivane-cli: Firmware file '" + folder + "' is a folder, not a file.\n"},
         // Session lines: shell words, options after the command, quit.
         {"session words and quit", true, {"--json", "session"},
-         {{"set 2 'Alarm Flash' --level 100"}, {"set 3 Soft\\ Out"}, {"on \"Red 1"}, {"asdf 1"},
-          {"quit"}, {"on 1"}},
+         {{"set 2 'Alarm Flash' --level 100"}, {"set 3 Soft\\ Out"}, {"set 1 \"a\\`b\\q\" --level 0"},
+          {"set 1 flash --level 0"}, {"on \"Red 1"}, {"asdf 1"}, {"quit"}, {"on 1"}},
          kExitOk,
          "{\"command\":\"set\",\"exitCode\":0,\"ok\":true,\"result\":{\"levelRaw\":255,\"pattern\":\"Alarm "
          "Flash\",\"patternCode\":5,\"segment\":2}}\n"
          "{\"command\":\"set\",\"exitCode\":0,\"ok\":true,\"result\":{\"levelRaw\":128,\"pattern\":\"Soft "
          "Out\",\"patternCode\":13,\"segment\":3}}\n"
+         "{\"command\":\"set\",\"error\":\"No pattern 'a`b\\\\q' for this segment: see 'patterns'.\",\"exitCode\":2,"
+         "\"ok\":false}\n"
+         "{\"command\":\"set\",\"exitCode\":0,\"ok\":true,\"result\":{\"levelRaw\":0,\"pattern\":\"Flash\","
+         "\"patternCode\":4,\"segment\":1}}\n"
          "{\"command\":\"\",\"error\":\"A double quote is not closed.\",\"exitCode\":2,\"ok\":false}\n"
          "{\"command\":\"asdf\",\"error\":\"Unknown command 'asdf': see --help.\",\"exitCode\":2,\"ok\":false}\n"
          "{\"command\":\"quit\",\"exitCode\":0,\"ok\":true}\n",
