@@ -583,6 +583,11 @@ TEST_F(CliTest, SessionHelpListsItsCommandsAndPatternsShowThe200PercentScale)
         names.push_back(c["command"]);
     EXPECT_EQ(names, (std::vector<std::string>{"list", "status", "patterns", "set", "on", "off", "update",
                                                "help", "quit"}));
+    o = Run({"session"}, {{"help"}});
+    EXPECT_NE(o.out.find("\n  list      every Base Controller and boot loader attached\n  status    the whole tower: "
+                         "segments, versions, port map, threshold\n  patterns  the pattern names"),
+              std::string::npos)
+        << o.out;
 
     o = Run({"patterns", "--json"});
     ASSERT_EQ(o.code, kExitOk) << o.err;
