@@ -713,7 +713,8 @@ TEST_F(LocalSocketTest, TheCliOnTheSocketSetsThroughTheServiceAndWhatItSetStays)
 {
     const int opens = OnTower([] { return sim::TheVirtualTower().hidApi().openCalls; });
     std::pair<int, std::string> on;
-    const auto byCli = ReportsDuring([&] { on = Cli({"on", "1"}); });
+    // Named by its colour, as the service shows the stack.
+    const auto byCli = ReportsDuring([&] { on = Cli({"on", "Red 1"}); });
     EXPECT_EQ(on, std::make_pair(0, std::string("On.\n")));
     // The tower was not opened again: what it got is what the service sends
     // for the same write from any client.
