@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +15,7 @@
 
 #include "cli/cli_app.h"
 #include "cli/commands.h"
+#include "cli/stdin_lines.h"
 #include "cli/stop_signals.h"
 #include "session/tower_names.h"
 #include "session/tower_session.h"
@@ -597,6 +600,23 @@ TEST_F(CliTest, SessionHelpListsItsCommandsAndPatternsShowThe200PercentScale)
     EXPECT_EQ(j["colour"][12]["boost"], json::array());
     o = Run({"patterns"});
     EXPECT_NE(o.out.find("\n  Soft In\n  Soft Out  (200 %)\n"), std::string::npos) << o.out;
+}
+
+TEST(CliInput, LinesEndWithOrWithoutACarriageReturnAndTheLastNeedsNoEnd)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "a\r\nb", 4), 4);
+    close(fds[1]);
+    FdLineSource in(fds[0]);
+    std::vector<std::string> lines;
+    std::string line;
+    errno = EINTR;  // left from an earlier interrupted call: not this poll's
+    while (lines.size() < 3 && in.Poll(line) == LineSource::Read::Line)
+        lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(in.Poll(line), LineSource::Read::End);
+    close(fds[0]);
 }
 
 // Standard output that notes the clock when the first byte is written.
