@@ -606,15 +606,15 @@ TEST(CliInput, LinesEndWithOrWithoutACarriageReturnAndTheLastNeedsNoEnd)
 {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    ASSERT_EQ(write(fds[1], "a\r\nb", 4), 4);
+    ASSERT_EQ(write(fds[1], "a\r\nc\nb", 6), 6);
     close(fds[1]);
     FdLineSource in(fds[0]);
     std::vector<std::string> lines;
     std::string line;
     errno = EINTR;  // left from an earlier interrupted call: not this poll's
-    while (lines.size() < 3 && in.Poll(line) == LineSource::Read::Line)
+    while (lines.size() < 4 && in.Poll(line) == LineSource::Read::Line)
         lines.push_back(line);
-    EXPECT_EQ(lines, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"a", "c", "b"}));
     EXPECT_EQ(in.Poll(line), LineSource::Read::End);
     close(fds[0]);
 }
