@@ -15,6 +15,7 @@
 
 #include "cli/cli_app.h"
 #include "cli/commands.h"
+#include "cli/service_client.h"
 #include "cli/stdin_lines.h"
 #include "cli/stop_signals.h"
 #include "session/tower_names.h"
@@ -617,6 +618,36 @@ TEST(CliInput, LinesEndWithOrWithoutACarriageReturnAndTheLastNeedsNoEnd)
     EXPECT_EQ(lines, (std::vector<std::string>{"a", "c", "b"}));
     EXPECT_EQ(in.Poll(line), LineSource::Read::End);
     close(fds[0]);
+}
+
+TEST(CliThroughService, AShortOrStrangeStackFromTheServiceIsReadSafely)
+{
+    // Two segments only, then one that is no object.
+    json status = {{"segments", {{{"address", 8}, {"present", true}}, {{"address", 13}, {"present", true}}}},
+                   {"sound", {{"address", 33}, {"present", true}}}};
+    std::vector<std::string> writes;
+    const ServiceTransport transport = [&](const std::string& method, const std::string& target,
+                                           const std::string& body) {
+        if (method == "PUT") {
+            writes.push_back(target + " " + body);
+            return ServiceReply{200, {{"segment", {{"on", true}}}}};
+        }
+        if (target == "/api/v1/towers")
+            return ServiceReply{200, {{"baseControllers", {{{"id", "1"}, {"state", "online"}}}}}};
+        return ServiceReply{200, status};
+    };
+    const auto on = [&](const std::string& segment) {
+        Request r;
+        r.command = Command::On;
+        r.segment = segment;
+        const Answer a = ServiceCommands(r, transport, "S").Run();
+        return a.code == kExitOk ? a.text : a.error;
+    };
+    EXPECT_EQ(on("Yellow 1"), "On.\n");
+    EXPECT_EQ(on("4"), "The tower has no segment at position 4.");
+    status["segments"][1] = 5;
+    EXPECT_EQ(on("1"), "The service kestrivaned at S gave an answer this program cannot read.");
+    EXPECT_EQ(writes, (std::vector<std::string>{"/api/v1/towers/1/segments/2 {\"on\":true}"}));
 }
 
 // Standard output that notes the clock when the first byte is written.
