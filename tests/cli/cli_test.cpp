@@ -14,12 +14,14 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_app.h"
+#include "cli/cli_update.h"
 #include "cli/commands.h"
 #include "cli/service_client.h"
 #include "cli/stdin_lines.h"
 #include "cli/stop_signals.h"
 #include "session/tower_names.h"
 #include "session/tower_session.h"
+#include "update/firmware_update_path.h"
 #include "device/pattern_tables.h"
 #include "device/report_protocol.h"
 #include "platform/clock.h"
@@ -618,6 +620,24 @@ TEST(CliInput, LinesEndWithOrWithoutACarriageReturnAndTheLastNeedsNoEnd)
     EXPECT_EQ(lines, (std::vector<std::string>{"a", "c", "b"}));
     EXPECT_EQ(in.Poll(line), LineSource::Read::End);
     close(fds[0]);
+}
+
+// The file the command checked is gone when the update path looks for it.
+TEST(CliUpdate, AFileGoneBeforeThePathLooksIsTheCommandsError)
+{
+    DeviceState state;
+    HidLink link(state);
+    PatternTables tables;
+    TowerSession session(state, link, tables);
+    std::ostringstream out;
+    ScriptedLines in;
+    CliUpdateDialogs dialogs({out, out, in});
+    FirmwareUpdatePath path(session, dialogs);
+    path.SetFirmwarePath("/nonexistent/basis.hex");
+    path.OnFirmwareUpdate();
+    EXPECT_TRUE(dialogs.fileMissing());
+    EXPECT_EQ(dialogs.errorText(), std::string(kFirmwareMissingCaption) + ": " + kFirmwareMissingText);
+    EXPECT_FALSE(dialogs.ran());
 }
 
 TEST(CliThroughService, AShortOrStrangeStackFromTheServiceIsReadSafely)
