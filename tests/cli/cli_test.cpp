@@ -760,7 +760,7 @@ TEST_F(CliTest, UpdateTraceGoesWhereAskedAndCtrlCLetsTheUpdateEnd)
     // fixture captures.)
     Outcome o = Run({"update", "--yes", "--trace", traceFile, hex.path()});
     ASSERT_EQ(o.code, kExitOk) << o.err;
-    EXPECT_EQ(trace_.text().find("src/"), std::string::npos) << trace_.text().substr(0, 300);
+    EXPECT_EQ(trace_.text(), "");
     std::ifstream in(traceFile);
     const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(trace.rfind("src/", 0), 0u) << trace.substr(0, 200);
@@ -770,7 +770,7 @@ TEST_F(CliTest, UpdateTraceGoesWhereAskedAndCtrlCLetsTheUpdateEnd)
     trace_.clear();
     o = Run({"update", "--yes", hex.path()});
     ASSERT_EQ(o.code, kExitOk) << o.err;
-    EXPECT_EQ(trace_.text().find("src/"), std::string::npos) << trace_.text().substr(0, 300);
+    EXPECT_EQ(trace_.text(), "");
 
     // With --verbose on standard error, where the window writes it; Ctrl-C
     // at the first trace line is answered at once (on a terminal the bar
