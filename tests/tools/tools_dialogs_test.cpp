@@ -452,7 +452,10 @@ private slots:
         RunChangeAddress(Session(), nullptr);
         QCOMPARE(modal, QStringLiteral("kv::CNEWSEGMENT"));
         QCOMPARE(TheAddressChangeState().changeKind, uint8_t(0));
+        // The menu command made every tool dialog; they all go together.
         DestroyToolDialogs();
+        for (QWidget* w : QApplication::allWidgets())
+            QVERIFY2(qobject_cast<QDialog*>(w) == nullptr, w->metaObject()->className());
     }
 
     void loneSoundSegmentIsRefusedByTheMenuCommand()
