@@ -17,11 +17,6 @@ namespace kv::cli {
 
 namespace {
 
-// End codes of the progress and failure dialogs.
-constexpr int kProgressUpdated = 1;
-constexpr int kProgressFailed = 3;
-constexpr int kFailedGiveUp = 2;
-
 constexpr int kBarWidth = 28;
 
 }  // namespace

@@ -195,9 +195,9 @@ public:
         report.ran = true;
         report.result = attempt.Run(&Hook, this);
         report.outcome = UpdateOutcomeText(report.step, report.result);
-        return report.result == UPDATE_SUCCESS ? 1 : 3;  // updated, failed
+        return report.result == UPDATE_SUCCESS ? kProgressUpdated : kProgressFailed;
     }
-    int RunFailed() override { return 2; }  // give up
+    int RunFailed() override { return kFailedGiveUp; }
     void RunSuccess() override {}
 
     UpdateReport report;

@@ -7,14 +7,6 @@
 #include "update/update_run.h"
 
 namespace kv {
-namespace {
-
-// End codes of the progress and failure dialogs.
-constexpr int kProgressUpdated = 1;
-constexpr int kProgressFailed = 3;
-constexpr int kFailedTryAgain = 1;
-
-}  // namespace
 
 FirmwareUpdatePath::FirmwareUpdatePath(TowerSession& session, UpdateDialogs& dialogs)
     : checkFunction(&update_check_file),

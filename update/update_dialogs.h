@@ -10,6 +10,14 @@
 
 namespace kv {
 
+// End codes of the progress dialog (RunProgress) and the failure dialog
+// (RunFailed).
+constexpr int kProgressUpdated = 1;
+constexpr int kProgressEscaped = 2;
+constexpr int kProgressFailed = 3;
+constexpr int kFailedTryAgain = 1;
+constexpr int kFailedGiveUp = 2;
+
 class UpdateDialogs {
 public:
     virtual ~UpdateDialogs() = default;
