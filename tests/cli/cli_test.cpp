@@ -45,12 +45,15 @@ public:
         Step(const char* text, std::function<void()> action = {}) : line(text), before(std::move(action)) {}
         std::string line;
         std::function<void()> before;
+        uint64_t notBeforeMs = 0;  // nothing arrives before this time on the clock
     };
     explicit ScriptedLines(std::vector<Step> steps = {}) : steps_(std::move(steps)) {}
     Read Poll(std::string& line) override
     {
         if (next_ >= steps_.size())
             return Read::End;
+        if (NowMs() < steps_[next_].notBeforeMs)
+            return Read::Nothing;
         Step& s = steps_[next_++];
         if (s.before)
             s.before();
@@ -493,6 +496,11 @@ TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)
         EXPECT_NE(o.out.find("\nUpdate now? [y/N] "), std::string::npos) << o.out;
         EXPECT_EQ(o.err.starts_with("kestrivane-cli: Not updated.\n"), !updates) << o.err;
     }
+    // An answer typed half a minute later is waited for.
+    test::ResetWorld();
+    ScriptedLines::Step late("y");
+    late.notBeforeMs = NowMs() + 30000;
+    EXPECT_EQ(Run({"update", hex.path()}, {late}, true).code, kExitOk);
 
     // The default file beside the program is not there in a test.
     test::ResetWorld();
@@ -530,6 +538,7 @@ TEST_F(CliTest, CommandLinesAndSessionLinesAnswerExactly)
          "kestrivane-cli: Level 200 % is beyond the scale of Soft In: give 0-100.\n"},
         {"level beyond Soft Out", true, {"set", "Red 1", "soft out", "--level", "201"}, {}, kExitUsage, "",
          "kestrivane-cli: Level 201 % is beyond the scale of Soft Out: give 0-200.\n"},
+        {"a lone dash is a word", false, {"-"}, {}, kExitUsage, "", "kestrivane-cli: Unknown command '-': see --help.\n"},
         {"unknown command", false, {"--json", "asdf"}, {}, kExitUsage,
          "{\"error\":\"Unknown command 'asdf': see --help.\",\"exitCode\":2}\n",
          "kestrivane-cli: Unknown command 'asdf': see --help.\n"},
@@ -646,12 +655,15 @@ TEST(CliThroughService, AShortOrStrangeStackFromTheServiceIsReadSafely)
     json status = {{"segments", {{{"address", 8}, {"present", true}}, {{"address", 13}, {"present", true}}}},
                    {"sound", {{"address", 33}, {"present", true}}}};
     std::vector<std::string> writes;
+    bool listRefused = false;
     const ServiceTransport transport = [&](const std::string& method, const std::string& target,
                                            const std::string& body) {
         if (method == "PUT") {
             writes.push_back(target + " " + body);
             return ServiceReply{200, {{"segment", {{"on", true}}}}};
         }
+        if (target == "/api/v1/towers" && listRefused)
+            return ServiceReply{503, {{"error", "Not now."}}};
         if (target == "/api/v1/towers")
             return ServiceReply{200, {{"baseControllers", {{{"id", "1"}, {"state", "online"}}}}}};
         return ServiceReply{200, status};
@@ -667,6 +679,8 @@ TEST(CliThroughService, AShortOrStrangeStackFromTheServiceIsReadSafely)
     EXPECT_EQ(on("4"), "The tower has no segment at position 4.");
     status["segments"][1] = 5;
     EXPECT_EQ(on("1"), "The service kestrivaned at S gave an answer this program cannot read.");
+    listRefused = true;
+    EXPECT_EQ(on("1"), "Not now.");
     EXPECT_EQ(writes, (std::vector<std::string>{"/api/v1/towers/1/segments/2 {\"on\":true}"}));
 }
 
@@ -800,8 +814,16 @@ TEST_F(CliTest, UpdateTraceGoesWhereAskedAndCtrlCLetsTheUpdateEnd)
     EXPECT_EQ(Bytes(Log().back()), Bytes(BuildHostReport(false)));
 }
 
-TEST_F(CliTest, ZshCompletionTextsHoldNoCharacterThatEndsTheirField)
+TEST_F(CliTest, CompletionOffersEachCommandsWordsAndZshTextsHoldNoCharacterThatEndsTheirField)
 {
+    const std::string bash = Run({"completion", "bash"}).out;
+    for (const char* line :
+         {"    '') COMPREPLY=($(compgen -W \"list status patterns set on off update session --device --timeout --wait "
+          "--socket --trace --help -h --json --version --direct --verbose\" -- \"$cur\")) ;;\n",
+          "    update) COMPREPLY=($(compgen -f -W \" --yes -y --device --timeout --wait --socket --trace --help -h "
+          "--json --version --direct --verbose\" -- \"$cur\")) ;;\n"})
+        EXPECT_NE(bash.find(line), std::string::npos) << line;
+
     const std::string zsh = Run({"completion", "zsh"}).out;
     for (const char* line :
          {"        'set:send a pattern (and level) to a segment, as the window s Send does'\n",
