@@ -403,6 +403,7 @@ TEST_F(AtmelTest, ReadProtectedDeviceFailsTheReadBack)
     bin.data_end = 0x8000;
     EXPECT_EQ(atmel_read_flash(&dev_, &bin, true), -1);
     EXPECT_TRUE(bl_->transfers().empty());
+    EXPECT_TRUE(Traced("invalid arguments.\n"));
 }
 
 TEST_F(AtmelTest, SingleByteRangesReportFullProgress)
