@@ -473,6 +473,8 @@ TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)
     o = Run({"update", "--yes", junk.path()});
     EXPECT_EQ(o.code, kExitUpdateFailed);
     EXPECT_EQ(o.err, "kestrivane-cli: Update failed with error code: [3.6].\n");
+    // Without --verbose the reader's own complaints about the file are not written.
+    EXPECT_EQ(trace_.text(), "Something went wrong with creating the memory image.\n");
 
     // Ctrl-C while the tower comes in step: no update starts.
     test::ResetWorld();
