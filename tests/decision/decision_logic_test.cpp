@@ -99,6 +99,12 @@ private slots:
         for (const auto& row : rows) {
             const auto c = DecideVersionDialog(row.open, StateWith(row.version, row.addresses));
             QCOMPARE(int(c.which), int(row.expected));
+            // The first line of the text above the version, per case.
+            const char* tops[] = {"Press OK to update your Base Controller to version:",
+                                  "The firmware of your Base Controller is up to date.",
+                                  "The firmware of your Base Controller would need to be updated:",
+                                  "The firmware of your Base Controller does not match."};
+            QCOMPARE(c.top.substr(0, c.top.find('\n')), std::string(tops[int(c.which) - 1]));
             if (row.middle)
                 QCOMPARE(c.middle, std::string(row.middle));
             const bool refused = row.expected == VersionCase::RemoveSegments;
