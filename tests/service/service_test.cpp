@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -622,7 +623,12 @@ TEST_F(ServiceTest, EventStreamsAreBoundedAndEndWhenTheServiceStops)
     std::vector<std::unique_ptr<EventReader>> readers;
     for (int i = 0; i < 8; ++i)
         readers.push_back(std::make_unique<EventReader>(api_->port()));
-    ASSERT_TRUE(WaitFor([&] { return readers.back()->Events().size() >= 2; }, 2s));
+    // Every one of the eight holds its stream before the ninth asks.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return std::all_of(readers.begin(), readers.end(), [](auto& r) { return r->Events().size() >= 2; });
+        },
+        5s));
     std::this_thread::sleep_for(100ms);
     const auto ninth = Client().Get("/api/v1/events");
     ASSERT_TRUE(ninth);
