@@ -184,6 +184,9 @@ TEST_F(CliTest, SetSendsTheRowSequenceOfTheWindowsSendWithItsPausesAndSeesTheTow
     EXPECT_EQ(Tower().config().level[2], 255);
     ASSERT_EQ(Run({"set", "sound", "beep", "--level", "100"}).code, kExitOk);
     EXPECT_EQ(Tower().config().level[5], 213);
+    // The first pattern of a row, code 0, is named as any other.
+    ASSERT_EQ(Run({"set", "yellow1", "permanent on"}).code, kExitOk);
+    EXPECT_EQ(Tower().config().patternCode[1], 0);
 }
 
 TEST_F(CliTest, StatusAsJsonAndTextShowsWhatTheTowerReports)
@@ -504,6 +507,17 @@ TEST_F(CliTest, UpdateRunsTheWindowsUpdateAndReportsItsCode)
     late.notBeforeMs = NowMs() + 30000;
     EXPECT_EQ(Run({"update", hex.path()}, {late}, true).code, kExitOk);
 
+    // A Base Controller too old to take the update with segments on it is
+    // refused as its dialog refuses it, --yes or not.
+    test::ResetWorld();
+    Tower().mutableConfig().firmwareVersion[5] = 23;
+    o = Run({"update", "--yes", hex.path()});
+    EXPECT_EQ(o.code, kExitFailed);
+    EXPECT_EQ(o.err, "kestrivane-cli: Not updated.\nThe firmware of your Base Controller would need to be updated:\n"
+                     "from v2.3 to v2.8\n\nWhat you need to do before is:\nRemove all segments from Base "
+                     "Controller.\nand\nEnsure your nelo is connected to an USB2.0 port.\n");
+    EXPECT_EQ(test::BootloaderReportsTaken(), 0u);
+
     // The default file beside the program is not there in a test.
     test::ResetWorld();
     o = Run({"update", "--yes"});
@@ -651,6 +665,29 @@ TEST(CliUpdate, AFileGoneBeforeThePathLooksIsTheCommandsError)
     EXPECT_FALSE(dialogs.ran());
 }
 
+// Ctrl-C after the run's last step is noticed when the run returns.
+TEST(CliUpdate, ACtrlCAfterTheLastStepIsNoticedWhenTheRunEnds)
+{
+    DeviceState state;
+    HidLink link(state);
+    link.SetDevicePath("/nonexistent/hidraw");
+    std::ostringstream out;
+    std::ostringstream err;
+    ScriptedLines in;
+    CliUpdateDialogs dialogs({out, err, in});
+    const UpdateAttempt attempt = MakeUpdateAttempt(
+        link, "", [](int, const char*, ProgressHook, void*) { return 0; },
+        [](int, const char*, ProgressHook hook, void* context) {
+            hook(context, 7, 0, 100);
+            RequestStop();
+            return 0;
+        });
+    EXPECT_EQ(dialogs.RunProgress(attempt), kProgressUpdated);
+    ClearStop();
+    EXPECT_EQ(err.str(), "Interrupted: the firmware update goes on to its end (stopping a flash half-way would "
+                         "leave the tower without firmware); the program ends after it.\n");
+}
+
 TEST(CliThroughService, AShortOrStrangeStackFromTheServiceIsReadSafely)
 {
     // Two segments only, then one that is no object.
@@ -681,6 +718,8 @@ TEST(CliThroughService, AShortOrStrangeStackFromTheServiceIsReadSafely)
     EXPECT_EQ(on("4"), "The tower has no segment at position 4.");
     status["segments"][1] = 5;
     EXPECT_EQ(on("1"), "The service kestrivaned at S gave an answer this program cannot read.");
+    status = {{"state", "firmwareDiffers"}, {"baseController", {{"firmware", "2.7"}}}};
+    EXPECT_EQ(on("1"), MismatchText("2.7"));
     listRefused = true;
     EXPECT_EQ(on("1"), "Not now.");
     EXPECT_EQ(writes, (std::vector<std::string>{"/api/v1/towers/1/segments/2 {\"on\":true}"}));

@@ -47,8 +47,14 @@ TEST_F(DfuTest, RefusedArgumentsSendNothing) {
 }
 
 TEST_F(DfuTest, ZeroLengthDownloadIsSentAndStartsTheApplication) {
-    Open();
     sim::VirtualBootloader& b = Loader();
+    // Before a start command it is refused, also as the first request after
+    // the boot loader came up, and the boot loader stays.
+    ASSERT_NE(Init(false), nullptr);
+    EXPECT_LT(dfu_download(&dev_, 0, nullptr), 0);
+    EXPECT_TRUE(b.attached());
+    ASSERT_EQ(dfu_clear_status(&dev_), 0);
+    b.ClearTransfers();
     const uint8_t start[] = {0x04, 0x03, 0x00};
     ASSERT_EQ(dfu_download(&dev_, sizeof start, start), 3);
     EXPECT_EQ(dfu_download(&dev_, 0, nullptr), 0);

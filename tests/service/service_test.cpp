@@ -20,6 +20,7 @@
 #include "device/hid_link.h"
 #include "device/report_protocol.h"
 #include "service/http_api.h"
+#include "service/tower_host.h"
 #include "service/tower_service.h"
 #include "sim/virtual_bootloader.h"
 #include "sim/virtual_tower.h"
@@ -251,6 +252,27 @@ TEST_F(ServiceTest, AStatusReadRightAfterAWritesAnswerShowsTheWrite)
         ASSERT_TRUE(status);
         ASSERT_EQ(status->status, 200);
         EXPECT_EQ(json::parse(status->body)["sound"], json::parse(res->body)["segment"]) << "write " << i;
+    }
+}
+
+TEST(TowerHostLists, EveryListedDeviceAndEveryRowOfAStack)
+{
+    EXPECT_EQ(DeviceListJson({{"/dev/a", "S1", 0x1C, true, ""}, {"/dev/b", "", -1, false, "kestrivane"}}, {"usb:1-2"}),
+              json::parse(R"({"baseControllers": [
+                  {"path": "/dev/a", "serialNumber": "S1", "accessible": true, "firmware": "2.8"},
+                  {"path": "/dev/b", "serialNumber": null, "accessible": false, "firmware": null,
+                   "heldBy": "kestrivane"}],
+                  "bootloaders": [{"path": "usb:1-2"}]})"));
+    // Rows -1 to 6, one past each end: a colour row counts at any address,
+    // the sound row only at its own.
+    for (const auto& [addresses, present] :
+         std::vector<std::pair<RowBytes, std::vector<bool>>>{
+             {{8, 0, 14, 15, 16, 33}, {false, true, false, true, true, true, true, false}},
+             {{0, 8, 0, 0, 0, 34}, {false, false, true, false, false, false, false, false}}}) {
+        std::vector<bool> shown;
+        for (int row = -1; row <= kRows; ++row)
+            shown.push_back(RowPresent(row, addresses));
+        EXPECT_EQ(shown, present);
     }
 }
 
