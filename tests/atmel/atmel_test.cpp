@@ -362,6 +362,11 @@ TEST_F(AtmelTest, ProgramBlockFaultsAndTransferTimeOuts)
             EXPECT_EQ(kv::NowUs() - t0, (r.slowUs != 0 ? r.slowUs : 8 * 4000U) + 8 * 4000U);
             for (uint32_t a = 0; a < 0x0800; ++a)
                 ASSERT_EQ(bl_->flash()[a], a & 0x7F) << a;
+        } else if (r.failAt >= 0) {
+            // errVERIFY leaves the block written with one bit wrong; the
+            // others leave it as it was.
+            const auto at = static_cast<size_t>(r.failAt);
+            EXPECT_EQ(bl_->flash()[at], r.status == DFU_STATUS_ERROR_VERIFY ? (at & 0x7F) ^ 0x01 : 0xFF);
         }
     }
     bl_->faults() = kv::sim::BootloaderFaults{};

@@ -220,6 +220,11 @@ TEST_F(ServiceTest, AWriteIsAnsweredOnceTheTowerReportsItAndEveryReaderSeesIt)
     ASSERT_TRUE(off);
     EXPECT_EQ(json::parse(off->body)["segment"]["on"], false);
     EXPECT_EQ(OnTower([] { return Tower().switchState(8).on; }), 0);
+    // Level 0 is the slider's first position, sent as any other.
+    const auto dark = Write("1", R"({"level": 0})", "PATCH");
+    ASSERT_TRUE(dark);
+    EXPECT_EQ(json::parse(dark->body)["segment"]["levelRaw"], 0);
+    EXPECT_EQ(OnTower([] { return Tower().config().level[0]; }), 0);
 
     // The switching threshold, at the bottom of the tool's range.
     const auto threshold = Client().Put("/api/v1/towers/1/threshold", {{"Authorization", "Bearer " + kToken}},
@@ -235,6 +240,19 @@ TEST_F(ServiceTest, AWriteIsAnsweredOnceTheTowerReportsItAndEveryReaderSeesIt)
                                       R"({"volts": 12})", "application/json");
     ASSERT_TRUE(ignored);
     EXPECT_EQ(json::parse(ignored->body), json::parse(R"({"error": "The tower did not confirm the write in time.", "code": 504})"));
+    // A value the tower shows only after the tool's first look (1.5 s after
+    // the write) is confirmed at its next look, a second later.
+    const auto sent = std::chrono::steady_clock::now();
+    std::thread late([this] {
+        std::this_thread::sleep_for(1700ms);
+        OnTower([] { return Tower().mutableConfig().switchingThreshold = 40; });
+    });
+    const auto taken = Client().Put("/api/v1/towers/1/threshold", {{"Authorization", "Bearer " + kToken}},
+                                    R"({"volts": 4.35})", "application/json");
+    late.join();
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, 2500ms);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(json::parse(taken->body)["switchingThreshold"]["raw"], 40) << taken->body;
 }
 
 TEST_F(ServiceTest, AStatusReadRightAfterAWritesAnswerShowsTheWrite)
