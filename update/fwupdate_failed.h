@@ -5,6 +5,8 @@
 #include <QDialog>
 #include <functional>
 
+#include "update/update_dialogs.h"
+
 class QLabel;
 class QPushButton;
 
@@ -13,8 +15,8 @@ namespace kv {
 class CFWUPDATE_FAILED : public QDialog {
     Q_OBJECT
 public:
-    static constexpr int kTryAgain = 1;
-    static constexpr int kExit = 2;
+    static constexpr int kTryAgain = kFailedTryAgain;
+    static constexpr int kExit = kFailedGiveUp;
 
     explicit CFWUPDATE_FAILED(QWidget* parent = nullptr);
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/progress.h"
+#include "update/update_dialogs.h"
 #include "update/update_outcome.h"
 
 class QLabel;
@@ -25,9 +26,9 @@ class FWUPDATE_PROCESS : public QDialog {
     Q_OBJECT
 public:
     // End codes.
-    static constexpr int kUpdated = 1;
-    static constexpr int kCancelled = 2;  // Escape after the run
-    static constexpr int kFailed = 3;
+    static constexpr int kUpdated = kProgressUpdated;
+    static constexpr int kCancelled = kProgressEscaped;  // Escape after the run
+    static constexpr int kFailed = kProgressFailed;
     // Result and last step shown before a run.
     static constexpr int kNoResult = 13;
     static constexpr int kNoStep = 8;
